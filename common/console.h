@@ -1,0 +1,41 @@
+// The console, tone and clock operations the tools call, named as the C runtime and Win32 name
+// them (_kbhit, _getch, _putch, Sleep, Beep, clock). Windows, Linux and the bench each provide one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace serial {
+
+class Console {
+ public:
+  virtual ~Console() = default;
+
+  // True when a key code is waiting; never blocks.
+  virtual bool _kbhit() = 0;
+  // The next key code, without echo. An extended key gives a prefix (0 or 224), then its code.
+  virtual int _getch() = 0;
+  // One character straight to the screen, shown at once.
+  virtual void _putch(int character) = 0;
+  // One line of input without its newline, cut to size - 1 characters (the rest of a longer line
+  // is read and dropped). False at the end of input.
+  virtual bool read_line(char* buffer, std::size_t size) = 0;
+  // Text to the screen, shown at once.
+  virtual void write_text(const char* text, std::size_t length) = 0;
+
+  virtual void Beep(std::uint32_t frequency_hz, std::uint32_t duration_ms) = 0;
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+  // Milliseconds of wall-clock time since some fixed point; the process clock of the tools.
+  virtual long clock() = 0;
+
+  // printf into a fixed buffer, then write_text.
+  int print(const char* format, ...)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 2, 3)))
+#endif
+      ;
+  // The text and a newline, as the C puts writes it.
+  void puts(const char* text);
+};
+
+}  // namespace serial

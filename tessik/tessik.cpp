@@ -1,0 +1,76 @@
+#include "tessik.h"
+
+#include <climits>
+
+namespace tessik {
+namespace {
+
+// The last byte of a burst by N mod 5: its frame holds 5, 1, 2, 3 or 4 pulses.
+constexpr std::uint8_t kBurstTail[5] = {0x55, 0xFF, 0xFD, 0xF5, 0xD5};
+
+constexpr std::uint32_t kToneHz = 800;
+constexpr std::uint32_t kToneMs = 1000;
+
+const serial::ToolProfile kProfile = {
+    "  usage: tessik port",
+    serial::GENERIC_WRITE,
+    0,
+    true,
+    true,
+    {600, 8, serial::NOPARITY, serial::ONESTOPBIT},
+};
+
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+}  // namespace
+
+std::size_t build_burst(int pulses, std::uint8_t* buffer) {
+  std::size_t length = static_cast<std::size_t>(pulses + 4) / 5;
+  for (std::size_t i = 0; i + 1 < length; ++i)
+    buffer[i] = 0x55;
+  buffer[length - 1] = kBurstTail[pulses % 5];
+  return length;
+}
+
+int parse_count(const char* line) {
+  while (is_space(*line))
+    ++line;
+  bool negative = false;
+  if (*line == '+' || *line == '-') negative = *line++ == '-';
+  long long value = 0;
+  for (; *line >= '0' && *line <= '9'; ++line) {
+    if (value <= INT_MAX) value = value * 10 + (*line - '0');
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+int run(int argc, const char* const* argv, serial::System& system) {
+  serial::Started started = start_tool(kProfile, argc, argv, system);
+  if (!started.port) return started.status;
+  serial::SerialPort& port = *started.port;
+  serial::Console& console = system.console();
+
+  std::uint8_t buffer[kBufferSize];
+  for (;;) {
+    console._putch('>');
+    char* line = reinterpret_cast<char*>(buffer);
+    // The end of the input ends the program like "q": nobody is left to type a count.
+    if (!console.read_line(line, kBufferSize) || line[0] == 'q' || line[0] == 'Q') break;
+    int pulses = parse_count(line);
+    if (pulses < 1) continue;
+    if (pulses > kMaxPulses) pulses = kMaxPulses;
+    std::size_t length = build_burst(pulses, buffer);
+    std::uint32_t written = 0;
+    port.WriteFile(buffer, static_cast<std::uint32_t>(length), &written, nullptr);
+    console.Beep(kToneHz, kToneMs);
+  }
+  port.CloseHandle();
+  return serial::kQuitByUser;
+}
+
+}  // namespace tessik
