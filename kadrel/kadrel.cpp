@@ -1,14 +1,131 @@
 #include "kadrel.h"
 
 namespace kadrel {
+namespace {
 
-// Not built yet: only the start sequence runs.
+constexpr int kQuitKey = 'q';
+constexpr int kQuitKeyUpper = 'Q';
+
+const serial::ToolProfile kProfile = {
+    "  usage: kadrel port",
+    serial::GENERIC_READ | serial::GENERIC_WRITE,
+    serial::FILE_FLAG_OVERLAPPED,
+    true,
+    true,
+    {kBaudRate, 8, serial::NOPARITY, serial::ONESTOPBIT},
+};
+
+void report(serial::Console& console, std::uint32_t units) {
+  console.print("  %3.3f Sec.\n", units_to_seconds(units));
+}
+
+}  // namespace
+
+std::uint32_t pulses_in_last_frame(std::uint8_t last_byte) {
+  switch (last_byte) {
+    case 0xD5:
+      return 4;
+    case 0xF5:
+      return 3;
+    case 0xFD:
+      return 2;
+    case 0xFF:
+      return 1;
+    default:
+      return kUnitsPerByte;
+  }
+}
+
+std::uint32_t measurement_units(std::uint32_t full_reads, std::uint32_t final_count,
+                                std::uint8_t last_byte) {
+  std::uint32_t units = full_reads * static_cast<std::uint32_t>(kReceiveSize) * kUnitsPerByte;
+  if (final_count == 0) return units;
+  return units + (final_count - 1) * kUnitsPerByte + pulses_in_last_frame(last_byte);
+}
+
+double units_to_seconds(std::uint32_t units) {
+  return static_cast<double>(units) * (1.0 / kUnitsPerSecond);
+}
+
 int run(int argc, const char* const* argv, serial::System& system) {
-  static const serial::ToolProfile profile = {"  usage: kadrel port", serial::GENERIC_WRITE, 0, false, false, {}};
-  serial::Started started = start_tool(profile, argc, argv, system);
+  serial::Started started = start_tool(kProfile, argc, argv, system);
   if (!started.port) return started.status;
-  started.port->CloseHandle();
-  return serial::kQuitByUser;
+  serial::SerialPort& port = *started.port;
+  serial::Console& console = system.console();
+
+  serial::COMMTIMEOUTS timeouts;
+  timeouts.ReadIntervalTimeout = kReadIntervalMs;
+  port.SetCommTimeouts(timeouts);
+
+  std::uint8_t transmit[kTransmitSize];
+  for (std::uint8_t& byte : transmit)
+    byte = kStreamByte;
+  std::uint8_t receive[kReceiveSize];
+  serial::OVERLAPPED write_op;
+  serial::OVERLAPPED read_op;
+  port.WriteFile(transmit, kTransmitSize, nullptr, &write_op);
+
+  std::uint32_t full_reads = 0;
+  long settle_mark = 0;
+  std::uint32_t last_short_count = 0;
+  port.ReadFile(receive, kReceiveSize, nullptr, &read_op);
+
+  for (;;) {
+    // The stream: a finished write is started again at once, so frames follow without a gap. A
+    // write that ended short or in error is left alone and the stream stops.
+    std::uint32_t sent = 0;
+    if (port.GetOverlappedResult(write_op, sent, false) && sent >= kTransmitSize) {
+      write_op = {};
+      port.WriteFile(transmit, kTransmitSize, nullptr, &write_op);
+    }
+
+    std::uint32_t count = 0;
+    if (port.GetOverlappedResult(read_op, count, false)) {
+      long now = console.clock();
+      bool restart = true;
+      if (count == kReceiveSize) {
+        ++full_reads;
+        console._putch('.');
+      } else {
+        // A short read: the stream has stopped. Hold it until the clock has settled past it,
+        // then report everything received since the last report.
+        if (count != last_short_count) {
+          settle_mark = now;
+          last_short_count = count;
+        }
+        if (settle_mark != 0) {
+          if (now - settle_mark <= kSettleMs) {
+            restart = false;
+          } else {
+            std::uint8_t last_byte = count > 0 ? receive[count - 1] : kStreamByte;
+            report(console, measurement_units(full_reads, count, last_byte));
+            full_reads = 0;
+          }
+        }
+      }
+      if (restart) {
+        settle_mark = now;
+        last_short_count = 0;
+        read_op = {};
+        port.ReadFile(receive, kReceiveSize, nullptr, &read_op);
+      }
+    } else if (full_reads > 0 && console.clock() - settle_mark > kEmptyReadReportMs) {
+      // The stream stopped exactly at the end of a full read: the read after it stays empty and
+      // never ends. Report the full reads now, and leave the read running for the next stream so
+      // that the two are never added together.
+      report(console, measurement_units(full_reads, 0, 0));
+      full_reads = 0;
+    }
+
+    if (console._kbhit()) {
+      // One code per pass; the prefix of an extended key is dropped like any other code.
+      int key = console._getch();
+      if (key == kQuitKey || key == kQuitKeyUpper) {
+        port.CloseHandle();
+        return serial::kQuitByUser;
+      }
+    }
+  }
 }
 
 }  // namespace kadrel
