@@ -1,0 +1,314 @@
+#include "posix_console.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "key_decoder.h"
+#include "posix_port.h"
+
+namespace serial {
+namespace {
+
+// How long the rest of an escape sequence may take before the ESC counts as the ESC key alone.
+constexpr long kEscapeWaitMs = 30;
+
+// The terminal whose settings to bring back, shared with the signal handlers.
+volatile std::sig_atomic_t g_raw_active = 0;
+int g_terminal_fd = -1;
+termios g_saved_settings;
+termios g_raw_settings;
+bool g_handlers_installed = false;
+
+void restore_terminal() {
+  if (g_raw_active) {
+    g_raw_active = 0;
+    tcsetattr(g_terminal_fd, TCSANOW, &g_saved_settings);
+  }
+}
+
+void restore_at_exit() {
+  restore_terminal();
+}
+
+// Ends the program the way the signal would, after restoring the terminal.
+void on_fatal_signal(int signal_number) {
+  restore_terminal();
+  flush_open_ports_output();
+  std::signal(signal_number, SIG_DFL);
+  // Blocked while this handler runs; delivered, with the default action, as it returns.
+  std::raise(signal_number);
+}
+
+void install_stop_handler();
+
+// Ctrl-Z: the shell gets its terminal back while the program is stopped, raw keys after.
+void on_stop_signal(int) {
+  int saved_errno = errno;
+  bool was_raw = g_raw_active != 0;
+  restore_terminal();
+  std::signal(SIGTSTP, SIG_DFL);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+  std::raise(SIGTSTP);
+  // Continued.
+  install_stop_handler();
+  if (was_raw) {
+    tcsetattr(g_terminal_fd, TCSANOW, &g_raw_settings);
+    g_raw_active = 1;
+  }
+  errno = saved_errno;
+}
+
+// Installs a handler only where the signal still has its default action, so that a signal the
+// caller chose to ignore (nohup) stays ignored.
+void install_if_default(int signal_number, void (*handler)(int)) {
+  struct sigaction current {};
+  if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(signal_number, &action, nullptr);
+}
+
+void install_stop_handler() {
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTSTP, &action, nullptr);
+}
+
+void install_handlers_once() {
+  if (g_handlers_installed) return;
+  g_handlers_installed = true;
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT}) {
+    install_if_default(signal_number, on_fatal_signal);
+  }
+  install_if_default(SIGTSTP, on_stop_signal);
+  std::atexit(restore_at_exit);
+}
+
+long monotonic_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+void sleep_ms(std::uint32_t milliseconds) {
+  timespec left{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1'000'000};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+// Writes all of it, through interrupted and partial writes; gives up on a closed output.
+void write_all(int fd, const char* text, std::size_t length) {
+  while (length > 0) {
+    ssize_t count = ::write(fd, text, length);
+    if (count > 0) {
+      text += count;
+      length -= static_cast<std::size_t>(count);
+    } else if (count < 0 && errno == EINTR) {
+      continue;
+    } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd watch{fd, POLLOUT, 0};
+      poll(&watch, 1, -1);
+    } else {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+PosixConsole::PosixConsole(int input_fd, int output_fd)
+    : input_fd_(input_fd), output_fd_(output_fd), input_is_terminal_(isatty(input_fd) != 0) {
+  install_handlers_once();
+}
+
+PosixConsole::~PosixConsole() {
+  leave_raw_keys();
+}
+
+void PosixConsole::enter_raw_keys() {
+  if (raw_keys_ || !input_is_terminal_) return;
+  termios settings{};
+  if (tcgetattr(input_fd_, &settings) != 0) return;
+  g_terminal_fd = input_fd_;
+  g_saved_settings = settings;
+  // ISIG stays: Ctrl-C still ends the program. Enter gives 13, as on a Windows console.
+  settings.c_lflag &= ~(ICANON | ECHO | ECHONL);
+  settings.c_iflag &= ~ICRNL;
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  g_raw_settings = settings;
+  // Marked first: a signal arriving in between restores settings that are still the same.
+  g_raw_active = 1;
+  if (tcsetattr(input_fd_, TCSANOW, &settings) != 0) {
+    g_raw_active = 0;
+    return;
+  }
+  raw_keys_ = true;
+}
+
+void PosixConsole::leave_raw_keys() {
+  if (!raw_keys_) return;
+  raw_keys_ = false;
+  restore_terminal();
+}
+
+bool PosixConsole::fill(int timeout_ms) {
+  if (input_ended_) return false;
+  if (start_ == end_) {
+    start_ = end_ = 0;
+  } else if (end_ == kInputSize) {
+    std::memmove(input_, input_ + start_, end_ - start_);
+    end_ -= start_;
+    start_ = 0;
+  }
+  if (end_ == kInputSize) return false;
+  pollfd watch{input_fd_, POLLIN, 0};
+  int ready = poll(&watch, 1, timeout_ms);
+  if (ready <= 0) return false;
+  if (watch.revents & POLLNVAL) {
+    input_ended_ = true;
+    return false;
+  }
+  ssize_t count = ::read(input_fd_, input_ + end_, kInputSize - end_);
+  if (count > 0) {
+    end_ += static_cast<std::size_t>(count);
+    return true;
+  }
+  if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+  // The end of a pipe or file, or a terminal that hung up: no input comes any more.
+  input_ended_ = true;
+  return false;
+}
+
+bool PosixConsole::pump_keys(bool block) {
+  while (pending_count_ == 0) {
+    std::size_t available = end_ - start_;
+    bool waited_enough =
+        escape_started_ms_ >= 0 && monotonic_ms() - escape_started_ms_ >= kEscapeWaitMs;
+    DecodedKey key = decode_key(input_ + start_, available, input_ended_ || waited_enough);
+    if (key.consumed > 0) {
+      start_ += key.consumed;
+      escape_started_ms_ = -1;
+      for (int i = 0; i < key.count; ++i)
+        pending_[pending_count_++] = key.codes[i];
+      continue;
+    }
+    if (available == 0) {
+      if (input_ended_) return false;
+      if (!fill(block ? -1 : 0) && !block) return false;
+      continue;
+    }
+    // The start of an escape sequence: give the rest a short while to arrive.
+    if (escape_started_ms_ < 0) escape_started_ms_ = monotonic_ms();
+    long left_ms = kEscapeWaitMs - (monotonic_ms() - escape_started_ms_);
+    if (left_ms < 0) left_ms = 0;
+    if (!fill(block ? static_cast<int>(left_ms) : 0) && !block && left_ms > 0) return false;
+  }
+  return true;
+}
+
+bool PosixConsole::_kbhit() {
+  enter_raw_keys();
+  // A key still in the terminal's input stays there until _getch takes it, as a key stays in a
+  // Windows console's input buffer: a key that only ends a program is left for the shell.
+  int waiting = 0;
+  if (input_is_terminal_ && pending_count_ == 0 && start_ == end_ &&
+      ioctl(input_fd_, FIONREAD, &waiting) == 0) {
+    return waiting > 0;
+  }
+  return pump_keys(false);
+}
+
+int PosixConsole::_getch() {
+  enter_raw_keys();
+  if (!pump_keys(true)) {
+    for (;;)
+      pause();
+  }
+  int code = pending_[0];
+  pending_[0] = pending_[1];
+  --pending_count_;
+  return code;
+}
+
+void PosixConsole::_putch(int character) {
+  char byte = static_cast<char>(character);
+  write_all(output_fd_, &byte, 1);
+}
+
+bool PosixConsole::read_line(char* buffer, std::size_t size) {
+  // A line is typed with echo and editing, even in a program that also reads raw keys.
+  bool was_raw = raw_keys_;
+  leave_raw_keys();
+  std::size_t limit = size > 0 ? size - 1 : 0;
+  std::size_t kept = 0;
+  bool any_byte = false;
+  bool dropped = false;
+  bool got_line = false;
+  for (;;) {
+    bool newline = false;
+    while (start_ < end_) {
+      unsigned char byte = input_[start_++];
+      if (byte == '\n') {
+        newline = true;
+        break;
+      }
+      any_byte = true;
+      if (kept < limit) {
+        buffer[kept++] = static_cast<char>(byte);
+      } else {
+        dropped = true;
+      }
+    }
+    if (newline || (input_ended_ && any_byte)) {
+      got_line = true;
+      break;
+    }
+    if (input_ended_) break;
+    fill(-1);
+  }
+  if (got_line && !dropped && kept > 0 && buffer[kept - 1] == '\r') --kept;
+  if (size > 0) buffer[kept] = '\0';
+  if (was_raw) enter_raw_keys();
+  return got_line;
+}
+
+void PosixConsole::write_text(const char* text, std::size_t length) {
+  write_all(output_fd_, text, length);
+}
+
+void PosixConsole::Beep(std::uint32_t, std::uint32_t duration_ms) {
+  // The bell is the one tone a terminal has; into a pipe or file it would be a stray byte.
+  if (isatty(output_fd_)) {
+    write_all(output_fd_, "\a", 1);
+  } else if (isatty(STDERR_FILENO)) {
+    write_all(STDERR_FILENO, "\a", 1);
+  }
+  sleep_ms(duration_ms);
+}
+
+void PosixConsole::Sleep(std::uint32_t milliseconds) {
+  sleep_ms(milliseconds);
+}
+
+long PosixConsole::clock() {
+  return monotonic_ms();
+}
+
+}  // namespace serial

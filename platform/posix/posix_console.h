@@ -1,0 +1,65 @@
+// The console on Linux: keys from a raw terminal or from a pipe, lines, unbuffered output, the
+// terminal bell and a monotonic clock.
+//
+// Keys are read raw and unechoed only while the input is a terminal, from the first _kbhit or
+// _getch on. The terminal's settings come back on every way out: destruction, exit(), and the
+// signals that end a program from the keyboard or from outside (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT) or after a failed check (SIGABRT); SIGTSTP gives the shell a normal terminal while the
+// program is stopped. Those signal handlers also drop the unsent output of the open ports, so that
+// the kernel's close does not hold the dying program for up to 30 s.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "console.h"
+
+namespace serial {
+
+class PosixConsole : public Console {
+ public:
+  // Reads keys and lines from input_fd and writes to output_fd; the tools use 0 and 1.
+  explicit PosixConsole(int input_fd = 0, int output_fd = 1);
+  ~PosixConsole() override;
+  PosixConsole(const PosixConsole&) = delete;
+  PosixConsole& operator=(const PosixConsole&) = delete;
+
+  bool _kbhit() override;
+  // At the end of the input no key ever comes: it then waits for good.
+  int _getch() override;
+  void _putch(int character) override;
+  bool read_line(char* buffer, std::size_t size) override;
+  void write_text(const char* text, std::size_t length) override;
+  void Beep(std::uint32_t frequency_hz, std::uint32_t duration_ms) override;
+  void Sleep(std::uint32_t milliseconds) override;
+  long clock() override;
+
+ private:
+  void enter_raw_keys();
+  void leave_raw_keys();
+  // Reads what the input has into the buffer, waiting up to timeout_ms (-1: until something
+  // comes or the input ends). False when no byte came.
+  bool fill(int timeout_ms);
+  // Decodes keys into pending_ until one is there. With `block` false it never waits; false
+  // when no key is ready (or, blocking, when the input has ended).
+  bool pump_keys(bool block);
+
+  static constexpr std::size_t kInputSize = 4096;
+
+  int input_fd_;
+  int output_fd_;
+  bool input_is_terminal_;
+  bool raw_keys_ = false;
+  bool input_ended_ = false;
+  // Bytes read from the input that no key or line has taken yet: keys and lines share them.
+  unsigned char input_[kInputSize];
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+  // When an unfinished escape sequence began to wait for its rest; -1 when none waits.
+  long escape_started_ms_ = -1;
+  // Key codes decoded but not yet handed out (the second of an extended key).
+  int pending_[2] = {0, 0};
+  int pending_count_ = 0;
+};
+
+}  // namespace serial

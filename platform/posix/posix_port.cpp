@@ -1,0 +1,491 @@
+#include "posix_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "termios2_rate.h"
+
+namespace serial {
+namespace {
+
+// Descriptors of the open ports, plus one (0: free slot), for the signal-time flush.
+constexpr int kPortSlots = 16;
+std::atomic<int> g_open_port_fds[kPortSlots];
+
+void register_open_port(int fd) {
+  for (auto& slot : g_open_port_fds) {
+    int expected = 0;
+    if (slot.compare_exchange_strong(expected, fd + 1)) return;
+  }
+}
+
+void unregister_open_port(int fd) {
+  for (auto& slot : g_open_port_fds) {
+    int expected = fd + 1;
+    if (slot.compare_exchange_strong(expected, 0)) return;
+  }
+}
+
+struct StandardRate {
+  std::uint32_t baud;
+  speed_t code;
+};
+
+constexpr StandardRate kStandardRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool standard_rate_code(std::uint32_t baud, speed_t& code) {
+  for (const StandardRate& rate : kStandardRates) {
+    if (rate.baud == baud) {
+      code = rate.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint32_t standard_rate_baud(speed_t code) {
+  for (const StandardRate& rate : kStandardRates) {
+    if (rate.code == code) return rate.baud;
+  }
+  return 0;
+}
+
+// The running output rate: termios2 knows any number, plain termios only the standard ones.
+std::uint32_t line_rate(int fd, const termios& settings) {
+  std::uint32_t rate = 0;
+  if (read_termios2_rate(fd, rate) && rate != 0) return rate;
+  return standard_rate_baud(cfgetospeed(&settings));
+}
+
+// Binary transfer as on a Win32 port: no echo, no line editing, no CR/LF mapping, no signal
+// characters, no output processing, receiver on, modem lines ignored for open and read. The rate,
+// the framing and hardware flow control (CRTSCTS) stay as the port has them. XON/XOFF goes: every
+// Linux tty starts with it on as a terminal habit, and it would swallow the bytes 0x11 and 0x13
+// from the data and let a received 0x13 stop the transmitter.
+void make_binary(termios& settings) {
+  settings.c_iflag &=
+      ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IXANY);
+  settings.c_oflag &= ~OPOST;
+  settings.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  settings.c_cflag |= CLOCAL | CREAD;
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+}
+
+tcflag_t byte_size_flag(std::uint8_t byte_size) {
+  switch (byte_size) {
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
+  }
+}
+
+std::uint8_t byte_size_of(tcflag_t cflag) {
+  switch (cflag & CSIZE) {
+    case CS5:
+      return 5;
+    case CS6:
+      return 6;
+    case CS7:
+      return 7;
+    default:
+      return 8;
+  }
+}
+
+constexpr std::uint8_t kMarkParity = 3;
+constexpr std::uint8_t kSpaceParity = 4;
+constexpr tcflag_t kParityFlags = PARENB | PARODD | CMSPAR;
+
+tcflag_t parity_flags(std::uint8_t parity) {
+  switch (parity) {
+    case ODDPARITY:
+      return PARENB | PARODD;
+    case EVENPARITY:
+      return PARENB;
+    case kMarkParity:
+      return PARENB | PARODD | CMSPAR;
+    case kSpaceParity:
+      return PARENB | CMSPAR;
+    default:
+      return 0;
+  }
+}
+
+std::uint8_t parity_of(tcflag_t cflag) {
+  if (!(cflag & PARENB)) return NOPARITY;
+  if (cflag & CMSPAR) return (cflag & PARODD) ? kMarkParity : kSpaceParity;
+  return (cflag & PARODD) ? ODDPARITY : EVENPARITY;
+}
+
+bool valid_settings(const DCB& dcb) {
+  if (dcb.BaudRate == 0) return false;
+  if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return false;
+  if (dcb.Parity > kSpaceParity) return false;
+  if (dcb.StopBits > TWOSTOPBITS) return false;
+  // One and a half stop bits exist only for 5-bit bytes, two only for longer ones.
+  if (dcb.StopBits == ONE5STOPBITS) return dcb.ByteSize == 5;
+  if (dcb.StopBits == TWOSTOPBITS) return dcb.ByteSize != 5;
+  return true;
+}
+
+// Within about 2 %: what a UART's divider or a USB bridge may round to without harm.
+bool rate_close_enough(std::uint32_t wanted, std::uint32_t actual) {
+  std::uint64_t difference = wanted > actual ? wanted - actual : actual - wanted;
+  return difference * 50 <= wanted;
+}
+
+std::int64_t monotonic_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+constexpr std::uint32_t kReadReturnsAtOnce = 0xFFFFFFFFu;
+
+}  // namespace
+
+std::string posix_device_path(const char* port_name) {
+  if (port_name == nullptr) return {};
+  if (port_name[0] == '/') return port_name;
+  if (std::strncmp(port_name, "COM", 3) == 0 && port_name[3] >= '1' && port_name[3] <= '9' &&
+      port_name[4] == '\0') {
+    return std::string("/dev/ttyS") + static_cast<char>(port_name[3] - 1);
+  }
+  return {};
+}
+
+std::unique_ptr<SerialPort> open_posix_port(const char* port_name) {
+  std::string path = posix_device_path(port_name);
+  if (path.empty()) return nullptr;
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  termios settings{};
+  // The lock comes before TIOCEXCL so that a refused open never marks another program's port.
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &settings) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  ioctl(fd, TIOCEXCL);
+  make_binary(settings);
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixPort>(fd);
+}
+
+void flush_open_ports_output() {
+  for (auto& slot : g_open_port_fds) {
+    int stored = slot.load();
+    if (stored != 0) tcflush(stored - 1, TCOFLUSH);
+  }
+}
+
+PosixPort::PosixPort(int fd) : fd_(fd), pacer_(*this) {
+  register_open_port(fd_);
+  update_pacer();
+}
+
+PosixPort::~PosixPort() {
+  CloseHandle();
+}
+
+void PosixPort::update_pacer() {
+  DCB dcb;
+  if (!GetCommState(dcb)) return;
+  unsigned stop_bits = dcb.StopBits == ONESTOPBIT ? 1 : 2;
+  unsigned parity_bits = dcb.Parity == NOPARITY ? 0 : 1;
+  pacer_.set_line(dcb.BaudRate, 1 + dcb.ByteSize + parity_bits + stop_bits);
+}
+
+bool PosixPort::GetCommState(DCB& dcb) {
+  termios settings{};
+  if (fd_ < 0 || tcgetattr(fd_, &settings) != 0) return false;
+  dcb.BaudRate = line_rate(fd_, settings);
+  dcb.ByteSize = byte_size_of(settings.c_cflag);
+  dcb.Parity = parity_of(settings.c_cflag);
+  if (!(settings.c_cflag & CSTOPB)) {
+    dcb.StopBits = ONESTOPBIT;
+  } else {
+    dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+  }
+  return true;
+}
+
+bool PosixPort::SetCommState(const DCB& dcb) {
+  termios old_settings{};
+  if (fd_ < 0 || !valid_settings(dcb) || tcgetattr(fd_, &old_settings) != 0) return false;
+  std::uint32_t old_rate = line_rate(fd_, old_settings);
+
+  termios settings = old_settings;
+  settings.c_cflag &= ~(CSIZE | kParityFlags | CSTOPB);
+  settings.c_cflag |= byte_size_flag(dcb.ByteSize) | parity_flags(dcb.Parity);
+  if (dcb.StopBits != ONESTOPBIT) settings.c_cflag |= CSTOPB;
+  speed_t code = 0;
+  bool standard = standard_rate_code(dcb.BaudRate, code);
+  if (standard) {
+    cfsetispeed(&settings, code);
+    cfsetospeed(&settings, code);
+  }
+  bool applied = tcsetattr(fd_, TCSANOW, &settings) == 0;
+  if (applied && !standard) applied = write_termios2_rate(fd_, dcb.BaudRate);
+
+  // tcsetattr succeeds when any part took: only reading back tells what the driver kept.
+  DCB now;
+  bool took = applied && GetCommState(now) && rate_close_enough(dcb.BaudRate, now.BaudRate) &&
+              now.ByteSize == dcb.ByteSize && now.Parity == dcb.Parity &&
+              (now.StopBits == ONESTOPBIT) == (dcb.StopBits == ONESTOPBIT);
+  if (!took) {
+    tcsetattr(fd_, TCSANOW, &old_settings);
+    std::uint32_t rate_now = 0;
+    if (read_termios2_rate(fd_, rate_now) && rate_now != old_rate && old_rate != 0) {
+      write_termios2_rate(fd_, old_rate);
+    }
+  }
+  update_pacer();
+  return took;
+}
+
+bool PosixPort::SetCommTimeouts(const COMMTIMEOUTS& timeouts) {
+  if (fd_ < 0) return false;
+  read_interval_ms_ = timeouts.ReadIntervalTimeout;
+  // As on Windows: an interval of MAXDWORD with no total timeouts returns what has arrived.
+  read_returns_at_once_ = timeouts.ReadIntervalTimeout == kReadReturnsAtOnce &&
+                          timeouts.ReadTotalTimeoutMultiplier == 0 &&
+                          timeouts.ReadTotalTimeoutConstant == 0;
+  return true;
+}
+
+bool PosixPort::EscapeCommFunction(std::uint32_t function) {
+  if (fd_ < 0) return false;
+  int line = 0;
+  switch (function) {
+    case SETRTS:
+      line = TIOCM_RTS;
+      return ioctl(fd_, TIOCMBIS, &line) == 0;
+    case CLRRTS:
+      line = TIOCM_RTS;
+      return ioctl(fd_, TIOCMBIC, &line) == 0;
+    case SETDTR:
+      line = TIOCM_DTR;
+      return ioctl(fd_, TIOCMBIS, &line) == 0;
+    case CLRDTR:
+      line = TIOCM_DTR;
+      return ioctl(fd_, TIOCMBIC, &line) == 0;
+    case SETBREAK:
+      return ioctl(fd_, TIOCSBRK) == 0;
+    case CLRBREAK:
+      return ioctl(fd_, TIOCCBRK) == 0;
+    default:
+      return false;
+  }
+}
+
+bool PosixPort::GetCommModemStatus(std::uint32_t& status) {
+  int lines = 0;
+  // A device without modem lines (a pseudo-terminal) reads as CTS not asserted.
+  if (fd_ < 0 || ioctl(fd_, TIOCMGET, &lines) != 0) {
+    status = 0;
+    return false;
+  }
+  status = (lines & TIOCM_CTS) ? MS_CTS_ON : 0;
+  return true;
+}
+
+bool PosixPort::WriteFile(const void* buffer, std::uint32_t length, std::uint32_t* written,
+                          OVERLAPPED* overlapped) {
+  if (written != nullptr) *written = 0;
+  if (fd_ < 0) return false;
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  if (overlapped == nullptr) {
+    std::size_t taken = 0;
+    bool ok = pacer_.write_all(bytes, length, taken);
+    if (written != nullptr) *written = static_cast<std::uint32_t>(taken);
+    return ok;
+  }
+  // A new write replaces the record of the previous one; the tools start one only after the
+  // last has finished.
+  write_ = Transfer{};
+  write_.overlapped = overlapped;
+  write_.buffer = const_cast<std::uint8_t*>(bytes);
+  write_.length = length;
+  advance_write();
+  if (!write_.finished) return false;
+  if (written != nullptr) *written = write_.done;
+  return true;
+}
+
+bool PosixPort::ReadFile(void* buffer, std::uint32_t length, std::uint32_t* received,
+                         OVERLAPPED* overlapped) {
+  if (received != nullptr) *received = 0;
+  if (fd_ < 0) return false;
+  OVERLAPPED synchronous;
+  read_ = Transfer{};
+  read_.overlapped = overlapped != nullptr ? overlapped : &synchronous;
+  read_.buffer = static_cast<std::uint8_t*>(buffer);
+  read_.length = length;
+  read_.last_byte_ns = now_ns();
+  advance_read();
+  if (overlapped == nullptr) {
+    std::uint32_t count = 0;
+    bool ok = GetOverlappedResult(synchronous, count, true);
+    if (received != nullptr) *received = read_.done;
+    read_ = Transfer{};
+    return ok;
+  }
+  if (!read_.finished) return false;
+  if (received != nullptr) *received = read_.done;
+  return true;
+}
+
+bool PosixPort::GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred, bool wait) {
+  if (fd_ < 0) return false;
+  bool is_read = read_.overlapped == &overlapped;
+  if (!is_read && write_.overlapped != &overlapped) return false;
+  Transfer& transfer = is_read ? read_ : write_;
+  for (;;) {
+    if (is_read) {
+      advance_read();
+    } else {
+      advance_write();
+    }
+    if (transfer.finished) {
+      transferred = transfer.done;
+      return true;
+    }
+    // A failed transfer never finishes: to the caller it is still running.
+    if (!wait || transfer.failed) return false;
+    wait_for_progress(transfer, is_read);
+  }
+}
+
+void PosixPort::advance_write() {
+  Transfer& transfer = write_;
+  if (transfer.overlapped == nullptr || transfer.finished || transfer.failed) return;
+  while (transfer.done < transfer.length) {
+    long taken = pacer_.offer(transfer.buffer + transfer.done, transfer.length - transfer.done);
+    if (taken < 0) {
+      transfer.failed = true;
+      return;
+    }
+    if (taken == 0) break;
+    transfer.done += static_cast<std::uint32_t>(taken);
+  }
+  transfer.finished = transfer.done == transfer.length;
+}
+
+void PosixPort::advance_read() {
+  Transfer& transfer = read_;
+  if (transfer.overlapped == nullptr || transfer.finished || transfer.failed) return;
+  while (transfer.done < transfer.length) {
+    ssize_t count = ::read(fd_, transfer.buffer + transfer.done, transfer.length - transfer.done);
+    if (count > 0) {
+      transfer.done += static_cast<std::uint32_t>(count);
+      transfer.last_byte_ns = now_ns();
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    // End of file on a tty means the device hung up: an error like any other.
+    transfer.failed = true;
+    return;
+  }
+  if (transfer.done == transfer.length || read_returns_at_once_) {
+    transfer.finished = true;
+  } else if (transfer.done > 0 && read_interval_ms_ != 0) {
+    std::int64_t quiet_ns = now_ns() - transfer.last_byte_ns;
+    transfer.finished = quiet_ns > static_cast<std::int64_t>(read_interval_ms_) * 1'000'000;
+  }
+}
+
+void PosixPort::wait_for_progress(const Transfer& transfer, bool is_read) {
+  pollfd watch{fd_, static_cast<short>(is_read ? POLLIN : POLLOUT), 0};
+  int timeout_ms = -1;
+  if (is_read) {
+    if (transfer.done > 0 && read_interval_ms_ != 0) {
+      std::int64_t deadline =
+          transfer.last_byte_ns + static_cast<std::int64_t>(read_interval_ms_) * 1'000'000;
+      std::int64_t left_ms = (deadline - now_ns()) / 1'000'000 + 1;
+      timeout_ms = left_ms > 0 ? static_cast<int>(left_ms) : 1;
+    }
+  } else {
+    // The pacer holds bytes back while the queue drains: look again after a frame or so.
+    timeout_ms = static_cast<int>(pacer_.frame_ns() / 1e6) + 1;
+  }
+  if (poll(&watch, 1, timeout_ms) > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+    // Nothing will come of waiting on a device that hung up; the next attempt fails.
+    sleep_for(1'000'000);
+  }
+}
+
+void PosixPort::CloseHandle() {
+  if (fd_ < 0) return;
+  write_ = Transfer{};
+  read_ = Transfer{};
+  unregister_open_port(fd_);
+  // Without the flush, close would wait up to 30 s for the unsent bytes to drain.
+  tcflush(fd_, TCOFLUSH);
+  ioctl(fd_, TIOCNXCL);
+  flock(fd_, LOCK_UN);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+long PosixPort::write(const std::uint8_t* data, std::size_t length) {
+  ssize_t count = ::write(fd_, data, length);
+  return count >= 0 ? static_cast<long>(count) : -errno;
+}
+
+long PosixPort::output_queue() {
+  int queued = 0;
+  if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return -1;
+  return queued;
+}
+
+void PosixPort::wait_writable(std::int64_t timeout_ns) {
+  pollfd watch{fd_, POLLOUT, 0};
+  int timeout_ms = static_cast<int>(timeout_ns / 1'000'000) + 1;
+  if (poll(&watch, 1, timeout_ms) > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+    sleep_for(1'000'000);
+  }
+}
+
+void PosixPort::sleep_for(std::int64_t duration_ns) {
+  if (duration_ns <= 0) return;
+  timespec left{static_cast<time_t>(duration_ns / 1'000'000'000),
+                static_cast<long>(duration_ns % 1'000'000'000)};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+std::int64_t PosixPort::now_ns() {
+  return monotonic_ns();
+}
+
+}  // namespace serial

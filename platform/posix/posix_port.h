@@ -1,0 +1,81 @@
+// A serial port on Linux: a tty device driven through termios, shaped as the Win32 port the tools
+// are written against.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "serial_port.h"
+#include "write_pacer.h"
+
+namespace serial {
+
+// The device path for a port name: "COM1".."COM9" name /dev/ttyS0../dev/ttyS8, a name that
+// begins with '/' is a path used whole. Any other name ("COM", "COM0", "COMx") names no device
+// and gives an empty string.
+std::string posix_device_path(const char* port_name);
+
+// Opens the named port for exclusive use (see posix_device_path); null when the name names no
+// device, the device is missing, is no tty, or another open holds it.
+std::unique_ptr<SerialPort> open_posix_port(const char* port_name);
+
+// Drops the unsent output of every open port. Async-signal-safe: a fatal signal handler calls it
+// so that the kernel's close does not wait up to 30 s for a queue to drain.
+void flush_open_ports_output();
+
+class PosixPort : public SerialPort, private PacingKernel {
+ public:
+  // Takes an open, locked tty descriptor that is already in binary mode.
+  explicit PosixPort(int fd);
+  ~PosixPort() override;
+  PosixPort(const PosixPort&) = delete;
+  PosixPort& operator=(const PosixPort&) = delete;
+
+  bool GetCommState(DCB& dcb) override;
+  bool SetCommState(const DCB& dcb) override;
+  bool SetCommTimeouts(const COMMTIMEOUTS& timeouts) override;
+  bool EscapeCommFunction(std::uint32_t function) override;
+  bool GetCommModemStatus(std::uint32_t& status) override;
+  bool WriteFile(const void* buffer, std::uint32_t length, std::uint32_t* written,
+                 OVERLAPPED* overlapped) override;
+  bool ReadFile(void* buffer, std::uint32_t length, std::uint32_t* received,
+                OVERLAPPED* overlapped) override;
+  bool GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred, bool wait) override;
+  void CloseHandle() override;
+
+ private:
+  struct Transfer {
+    OVERLAPPED* overlapped = nullptr;  // null: no transfer started
+    std::uint8_t* buffer = nullptr;
+    std::uint32_t length = 0;
+    std::uint32_t done = 0;
+    bool finished = false;
+    bool failed = false;
+    std::int64_t last_byte_ns = 0;  // reads: when the latest byte came in
+  };
+
+  // PacingKernel: the real system calls on this port.
+  long write(const std::uint8_t* data, std::size_t length) override;
+  long output_queue() override;
+  void wait_writable(std::int64_t timeout_ns) override;
+  void sleep_for(std::int64_t duration_ns) override;
+  std::int64_t now_ns() override;
+
+  // Moves a running transfer on as far as it goes without blocking.
+  void advance_write();
+  void advance_read();
+  // Sleeps until a running transfer may move on: input, room for output, or its deadline.
+  void wait_for_progress(const Transfer& transfer, bool is_read);
+  // Reads the line's rate and framing into the pacer.
+  void update_pacer();
+
+  int fd_;
+  std::uint32_t read_interval_ms_ = 0;
+  bool read_returns_at_once_ = false;
+  Transfer write_;
+  Transfer read_;
+  WritePacer pacer_;
+};
+
+}  // namespace serial

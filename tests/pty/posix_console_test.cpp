@@ -1,0 +1,319 @@
+// The Linux console: key decoding, keys and lines from a pipe, raw mode on a terminal and its
+// restoration on every way out.
+#include "posix_console.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "key_decoder.h"
+#include "pty_harness.h"
+
+namespace {
+
+using serial::decode_key;
+using serial::PosixConsole;
+using std::chrono::milliseconds;
+
+// All key codes the bytes give, read as a finished input.
+std::vector<int> decode_all(const std::string& bytes) {
+  std::vector<int> codes;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    serial::DecodedKey key = decode_key(data + at, bytes.size() - at, true);
+    if (key.consumed == 0) {
+      ADD_FAILURE() << "no progress at " << at;
+      break;
+    }
+    for (int i = 0; i < key.count; ++i)
+      codes.push_back(key.codes[i]);
+    at += key.consumed;
+  }
+  return codes;
+}
+
+TEST(KeyDecoder, CursorAndEditingKeysGive224AndTheirCode) {
+  using Codes = std::vector<int>;
+  EXPECT_EQ(decode_all("\x1b[A\x1b[B\x1b[C\x1b[D"), (Codes{224, 72, 224, 80, 224, 77, 224, 75}));
+  EXPECT_EQ(decode_all("\x1bOA\x1bOB\x1bOC\x1bOD"), (Codes{224, 72, 224, 80, 224, 77, 224, 75}));
+  EXPECT_EQ(decode_all("\x1b[H\x1b[F\x1bOH\x1bOF"), (Codes{224, 71, 224, 79, 224, 71, 224, 79}));
+  EXPECT_EQ(decode_all("\x1b[1~\x1b[4~\x1b[7~\x1b[8~"),
+            (Codes{224, 71, 224, 79, 224, 71, 224, 79}));
+  EXPECT_EQ(decode_all("\x1b[2~\x1b[3~\x1b[5~\x1b[6~"),
+            (Codes{224, 82, 224, 83, 224, 73, 224, 81}));
+  // Shift or Ctrl with an arrow is still the arrow.
+  EXPECT_EQ(decode_all("\x1b[1;5A\x1b[3;2~"), (Codes{224, 72, 224, 83}));
+}
+
+TEST(KeyDecoder, FunctionKeysGive0AndTheirCode) {
+  using Codes = std::vector<int>;
+  EXPECT_EQ(decode_all("\x1bOP\x1bOQ\x1bOR\x1bOS"), (Codes{0, 59, 0, 60, 0, 61, 0, 62}));
+  EXPECT_EQ(decode_all("\x1b[11~\x1b[15~\x1b[17~\x1b[21~"), (Codes{0, 59, 0, 63, 0, 64, 0, 68}));
+  EXPECT_EQ(decode_all("\x1b[[A\x1b[[E"), (Codes{0, 59, 0, 63}));
+}
+
+TEST(KeyDecoder, PlainBytesAndTheLoneEscape) {
+  using Codes = std::vector<int>;
+  EXPECT_EQ(decode_all("q\r\x03"), (Codes{'q', '\r', 3}));
+  EXPECT_EQ(decode_all("\x1b"), Codes{27});
+  // ESC and a key that starts no sequence: the ESC key, then that key (Alt+x on a terminal).
+  EXPECT_EQ(decode_all("\x1bx"), (Codes{27, 'x'}));
+  // An unfinished sequence at the end of the input: ESC, then the rest as plain keys.
+  EXPECT_EQ(decode_all("\x1b[1"), (Codes{27, '[', '1'}));
+  // Sequences of no key vanish whole; the keys around them stay.
+  EXPECT_EQ(decode_all("a\x1b[200~b\x1b[99Zc"), (Codes{'a', 'b', 'c'}));
+  // A control character cuts a sequence short and counts itself.
+  EXPECT_EQ(decode_all("\x1b[1\r"), Codes{'\r'});
+}
+
+TEST(KeyDecoder, AnUnfinishedSequenceWaitsForItsRest) {
+  const unsigned char bytes[] = {27, '[', '1', '5', '~'};
+  for (std::size_t length = 1; length < sizeof bytes; ++length) {
+    EXPECT_EQ(decode_key(bytes, length, false).consumed, 0u) << length;
+  }
+  serial::DecodedKey whole = decode_key(bytes, sizeof bytes, false);
+  EXPECT_EQ(whole.consumed, 5u);
+  ASSERT_EQ(whole.count, 2);
+  EXPECT_EQ(whole.codes[1], 63);
+}
+
+// A console reading from a pipe the test writes to, and writing to a pipe the test reads.
+class PipeConsole : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(pipe(input_), 0);
+    ASSERT_EQ(pipe(output_), 0);
+    console_ = std::make_unique<PosixConsole>(input_[0], output_[1]);
+  }
+  void TearDown() override {
+    console_.reset();
+    for (int fd : {input_[0], input_[1], output_[0], output_[1]}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  void type(const std::string& text) {
+    ASSERT_EQ(write(input_[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  void end_input() {
+    close(input_[1]);
+    input_[1] = -1;
+  }
+  std::string shown() {
+    close(output_[1]);
+    output_[1] = -1;
+    std::string text;
+    char chunk[256];
+    ssize_t got;
+    while ((got = read(output_[0], chunk, sizeof chunk)) > 0)
+      text.append(chunk, got);
+    return text;
+  }
+
+  int input_[2] = {-1, -1};
+  int output_[2] = {-1, -1};
+  std::unique_ptr<PosixConsole> console_;
+};
+
+TEST_F(PipeConsole, KeysComeInTwoCodeFormAndStopAtTheEnd) {
+  EXPECT_FALSE(console_->_kbhit());
+  type("a\x1b[A\x1b[15~q");
+  std::vector<int> codes;
+  while (console_->_kbhit())
+    codes.push_back(console_->_getch());
+  EXPECT_EQ(codes, (std::vector<int>{'a', 224, 72, 0, 63, 'q'}));
+  end_input();
+  for (int i = 0; i < 3; ++i)
+    EXPECT_FALSE(console_->_kbhit());
+  char line[16];
+  EXPECT_FALSE(console_->read_line(line, sizeof line));
+}
+
+TEST_F(PipeConsole, ALoneEscapeIsAKeyAfterAShortWait) {
+  type("\x1b");
+  EXPECT_FALSE(console_->_kbhit());  // the rest of a sequence may still be on its way
+  std::this_thread::sleep_for(milliseconds(60));
+  ASSERT_TRUE(console_->_kbhit());
+  EXPECT_EQ(console_->_getch(), 27);
+  EXPECT_FALSE(console_->_kbhit());
+}
+
+TEST_F(PipeConsole, LinesAreCutToTheBufferAndTheRestOfTheLineIsDropped) {
+  type(std::string(5000, 'x') + "\nnext\r\nlast");
+  end_input();
+  char line[256];
+  ASSERT_TRUE(console_->read_line(line, sizeof line));
+  EXPECT_EQ(std::string(line), std::string(255, 'x'));
+  ASSERT_TRUE(console_->read_line(line, sizeof line));
+  EXPECT_EQ(std::string(line), "next");
+  ASSERT_TRUE(console_->read_line(line, sizeof line));
+  EXPECT_EQ(std::string(line), "last");
+  EXPECT_FALSE(console_->read_line(line, sizeof line));
+  EXPECT_FALSE(console_->_kbhit());
+}
+
+TEST_F(PipeConsole, KeysAndLinesShareTheInput) {
+  type("ab\ncd\n");
+  ASSERT_TRUE(console_->_kbhit());  // reads everything the pipe has
+  EXPECT_EQ(console_->_getch(), 'a');
+  char line[16];
+  ASSERT_TRUE(console_->read_line(line, sizeof line));
+  EXPECT_EQ(std::string(line), "b");
+  ASSERT_TRUE(console_->_kbhit());
+  EXPECT_EQ(console_->_getch(), 'c');
+  ASSERT_TRUE(console_->read_line(line, sizeof line));
+  EXPECT_EQ(std::string(line), "d");
+}
+
+TEST_F(PipeConsole, OutputGoesOutAsWritten) {
+  console_->_putch('>');
+  console_->print("  %3.3f Sec.\n", 0.3);
+  console_->puts("  usage: tessik port");
+  console_->Beep(800, 1);  // no terminal: no bell byte in the output
+  EXPECT_EQ(shown(), ">  0.300 Sec.\n  usage: tessik port\n");
+}
+
+tcflag_t local_flags(const ptytest::PtyPair& pty) {
+  return pty.master_settings().c_lflag;
+}
+
+TEST(TerminalConsole, RawKeysOnlyWhileInUse) {
+  ptytest::PtyPair pty;
+  tcflag_t before = local_flags(pty);
+  ASSERT_EQ(before & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+  {
+    PosixConsole console(pty.slave(), pty.slave());
+    EXPECT_EQ(local_flags(pty), before);  // lines alone never change the terminal
+    EXPECT_FALSE(console._kbhit());
+    EXPECT_EQ(local_flags(pty) & (ICANON | ECHO), 0u);
+    EXPECT_NE(local_flags(pty) & ISIG, 0u);  // Ctrl-C still ends the program
+    pty.write_master({0x1b, '[', 'B'});
+    EXPECT_EQ(console._getch(), 224);
+    EXPECT_EQ(console._getch(), 80);
+  }
+  EXPECT_EQ(local_flags(pty), before);
+}
+
+// Waits up to 10 s for the child to end (or stop, with WUNTRACED); kills it after that.
+bool wait_for_child(pid_t child, int options, int& status) {
+  for (int waited_ms = 0; waited_ms < 10000; waited_ms += 10) {
+    if (waitpid(child, &status, options | WNOHANG) == child) return true;
+    usleep(10000);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, &status, 0);
+  ADD_FAILURE() << "console child did not end";
+  return false;
+}
+
+// How a child process with a raw-mode console on a terminal ends.
+enum class Ending { kReturn, kExit, kSignal };
+
+// Runs a console in a child process with the pty slave as its input, keys in use, then ends it.
+// Returns the child's wait status.
+int run_console_child(ptytest::PtyPair& pty, Ending ending, int signal_number) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    close(ready[0]);
+    {
+      PosixConsole console(pty.slave(), pty.slave());
+      console._kbhit();
+      if (write(ready[1], "R", 1) != 1) _exit(10);
+      if (ending == Ending::kExit) std::exit(3);
+      if (ending == Ending::kSignal) {
+        for (;;)
+          pause();
+      }
+    }
+    _exit(4);
+  }
+  close(ready[1]);
+  char byte = 0;
+  bool started = read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  if (started && ending == Ending::kSignal) {
+    EXPECT_EQ(local_flags(pty) & (ICANON | ECHO), 0u) << "raw while running";
+    kill(child, signal_number);
+  }
+  int status = 0;
+  wait_for_child(child, 0, status);
+  return status;
+}
+
+TEST(TerminalConsole, TerminalIsRestoredOnEveryWayOut) {
+  ptytest::PtyPair pty;
+  tcflag_t before = local_flags(pty);
+
+  int status = run_console_child(pty, Ending::kReturn, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 4);
+  EXPECT_EQ(local_flags(pty), before) << "after return";
+
+  status = run_console_child(pty, Ending::kExit, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_EQ(local_flags(pty), before) << "after exit()";
+
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    // A signal this test process was started to ignore stays ignored in the program too.
+    struct sigaction inherited {};
+    sigaction(signal_number, nullptr, &inherited);
+    if (inherited.sa_handler == SIG_IGN) continue;
+    status = run_console_child(pty, Ending::kSignal, signal_number);
+    // The program still ends by the signal, as its parent expects.
+    ASSERT_TRUE(WIFSIGNALED(status)) << signal_number;
+    EXPECT_EQ(WTERMSIG(status), signal_number);
+    EXPECT_EQ(local_flags(pty), before) << "after signal " << signal_number;
+  }
+}
+
+TEST(TerminalConsole, StoppedProgramLeavesANormalTerminal) {
+  ptytest::PtyPair pty;
+  tcflag_t before = local_flags(pty);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    // A group of its own, with its parent outside it: the kernel then stops it on SIGTSTP
+    // (it ignores stop signals to orphaned groups).
+    setpgid(0, 0);
+    PosixConsole console(pty.slave(), pty.slave());
+    console._kbhit();
+    if (write(ready[1], "R", 1) != 1) _exit(10);
+    for (;;)
+      pause();
+  }
+  char byte;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  kill(child, SIGTSTP);
+  int status = 0;
+  ASSERT_TRUE(wait_for_child(child, WUNTRACED, status));
+  EXPECT_TRUE(WIFSTOPPED(status));
+  EXPECT_EQ(local_flags(pty), before) << "while stopped";
+  kill(child, SIGCONT);
+  bool raw_again = false;
+  for (int i = 0; i < 200 && !raw_again; ++i) {
+    raw_again = (local_flags(pty) & (ICANON | ECHO)) == 0;
+    if (!raw_again) usleep(10000);
+  }
+  EXPECT_TRUE(raw_again) << "raw keys again after continuing";
+  kill(child, SIGTERM);
+  ASSERT_TRUE(wait_for_child(child, 0, status));
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(local_flags(pty), before);
+}
+
+}  // namespace
