@@ -1,4 +1,6 @@
 #include "launch.h"
 #include "lorvel.h"
 
-int main(int argc, char** argv) { return serial::launch(argc, argv, lorvel::run); }
+int main(int argc, char** argv) {
+  return serial::launch(argc, argv, lorvel::run, "lorvel");
+}

@@ -1,8 +1,12 @@
 #include "launch.h"
 
+#include "live_system.h"
+
 namespace serial {
 
-int launch(int argc, char** argv, ToolEntry entry) {
+int launch(int argc, char** argv, ToolEntry entry, const char* program) {
+  if (argc == 2 && sim::live::parse_port_argument(argv[1]).names_simulated_port)
+    return sim::live::run_live(argc, argv, entry, program, native_system().console());
   return entry(argc, argv, native_system());
 }
 

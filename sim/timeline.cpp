@@ -16,6 +16,14 @@ void Timeline::set(Tick at, int level) {
   edges_.push_back({at, level});
 }
 
+void Timeline::forget_before(Tick t) {
+  auto keep = std::lower_bound(edges_.begin(), edges_.end(), t,
+                               [](const Edge& e, Tick at) { return e.at < at; });
+  if (keep == edges_.begin()) return;
+  initial_ = std::prev(keep)->level;
+  edges_.erase(edges_.begin(), keep);
+}
+
 int Timeline::level_at(Tick at) const {
   auto after = std::upper_bound(edges_.begin(), edges_.end(), at,
                                 [](Tick t, const Edge& e) { return t < e.at; });

@@ -24,6 +24,9 @@ class Timeline {
   int level() const { return edges_.empty() ? initial_ : edges_.back().level; }
   int initial_level() const { return initial_; }
   const std::vector<Edge>& edges() const { return edges_; }
+  // Drops the changes before `t`; the level at `t` becomes the start level. Long live runs keep
+  // their memory bounded this way; levels before `t` can no longer be asked for.
+  void forget_before(Tick t);
 
  private:
   int initial_;

@@ -61,7 +61,7 @@ Tick UartTransmitter::idle_from() const {
 
 Tick UartTransmitter::next_change() const {
   if (in_frame_) {
-    return next_bit_ < bit_count_ ? frame_.start + next_bit_ * format_.bit() : frame_.end;
+    return next_bit_ < bit_count_ ? frame_.start + next_bit_ * frame_.format.bit() : frame_.end;
   }
   if (waiting_.empty()) return kNever;
   return std::max(line_free_, waiting_.front().since);
@@ -101,6 +101,12 @@ void UartTransmitter::advance_to(Tick t) {
     line_free_ = frame_.end;
     frames_.push_back(frame_);
   }
+}
+
+void UartTransmitter::forget_frames_before(Tick t) {
+  auto keep = std::find_if(frames_.begin(), frames_.end(),
+                           [t](const SentFrame& frame) { return frame.end >= t; });
+  frames_.erase(frames_.begin(), keep);
 }
 
 void UartReceiver::on_level(Tick at, int level) {

@@ -65,6 +65,8 @@ class UartTransmitter {
   void advance_to(Tick t);
 
   const std::vector<SentFrame>& frames() const { return frames_; }
+  // Drops the record of the frames that ended before `t`.
+  void forget_frames_before(Tick t);
 
  private:
   void emit(Tick at, int level);

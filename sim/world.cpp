@@ -170,11 +170,13 @@ bool World::escape(std::uint32_t function) {
     }
   }
   record(PortOp::kEscape, function, ok);
-  if (!ok) return false;
-  transmitter_.set_break(now_, control_.brk);
-  set_control(now_);
-  update_rx(now_);
-  return true;
+  if (ok) {
+    transmitter_.set_break(now_, control_.brk);
+    set_control(now_);
+    update_rx(now_);
+  }
+  advance_by(line_op_cost_);
+  return ok;
 }
 
 bool World::modem_status(std::uint32_t& status) {
@@ -185,6 +187,7 @@ bool World::modem_status(std::uint32_t& status) {
     status = cts ? serial::MS_CTS_ON : 0;
   }
   record(PortOp::kModemStatus, ok ? status : 0, ok);
+  advance_by(line_op_cost_);
   return ok;
 }
 
@@ -244,6 +247,17 @@ bool World::overlapped_result(serial::OVERLAPPED& overlapped, std::uint32_t& tra
   transferred =
       &overlapped == pending_write_.overlapped ? pending_write_.length : pending_read_.count;
   return true;
+}
+
+void World::forget_before(Tick t) {
+  for (Timeline* line : {&tx_line_, &rx_line_, &dtr_line_, &rts_line_, &brk_line_, &cts_line_})
+    line->forget_before(t);
+  transmitter_.forget_frames_before(t);
+  calls_.erase(calls_.begin(), std::find_if(calls_.begin(), calls_.end(),
+                                            [t](const PortCall& call) { return call.at >= t; }));
+  received_.erase(received_.begin(),
+                  std::find_if(received_.begin(), received_.end(),
+                               [t](const ReceivedByte& byte) { return byte.at >= t; }));
 }
 
 void World::close() {

@@ -63,6 +63,10 @@ class World {
   // Virtual time charged to every poll of a busy loop (_kbhit, GetOverlappedResult).
   void set_poll_cost(Tick cost) { poll_cost_ = cost; }
   Tick poll_cost() const { return poll_cost_; }
+  // Virtual time a control-line change or a modem status read takes, as the driver call does;
+  // it gives a clock pulse of break cleared then set a visible width on the timelines.
+  void set_line_op_cost(Tick cost) { line_op_cost_ = cost; }
+  Tick line_op_cost() const { return line_op_cost_; }
   void set_deadline(Tick deadline) { deadline_ = deadline; }
   // Called with the target before time moves; live use paces the wall clock here.
   void set_pacer(std::function<void(Tick)> pacer) { pacer_ = std::move(pacer); }
@@ -95,6 +99,9 @@ class World {
   std::uint32_t opened_access() const { return access_; }
   std::uint32_t opened_flags() const { return flags_; }
   const std::string& opened_name() const { return opened_name_; }
+  // Drops the history before `t` (line changes, frames, calls, received bytes), so that a live run
+  // of hours keeps its memory bounded; the port's state and the levels from `t` on stay.
+  void forget_before(Tick t);
   // The format the line runs with now.
   const FrameFormat& format() const { return transmitter_.format(); }
 
@@ -137,6 +144,7 @@ class World {
 
   Tick now_ = 0;
   Tick poll_cost_ = from_us(10);
+  Tick line_op_cost_ = from_us(10);
   Tick deadline_ = from_ms(3'600'000);
   std::function<void(Tick)> pacer_;
 

@@ -2,5 +2,5 @@
 #include "tessik.h"
 
 int main(int argc, char** argv) {
-  return serial::launch(argc, argv, tessik::run);
+  return serial::launch(argc, argv, tessik::run, "tessik");
 }

@@ -1,4 +1,6 @@
 #include "launch.h"
 #include "wendro.h"
 
-int main(int argc, char** argv) { return serial::launch(argc, argv, wendro::run); }
+int main(int argc, char** argv) {
+  return serial::launch(argc, argv, wendro::run, "wendro");
+}

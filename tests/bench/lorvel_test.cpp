@@ -96,18 +96,20 @@ TEST(LorvelExchange, MakesThePreambleThenEightSampleShiftClockCyclesWithTenMsPau
   EXPECT_EQ(b.bench.world().calls().size(), 1u + 31 + 8);  // the open, then the exchange alone
   EXPECT_EQ(line_sequence(b.bench.world()), expected);
 
-  // Each status read comes 10 ms after the operations before it; line operations take no time.
+  // Each status read comes 10 ms after the operation before it returned; the other line
+  // operations follow one another at once.
+  const Tick op = b.bench.world().line_op_cost();
   std::vector<const PortCall*> calls = line_calls(b.bench.world());
-  Tick previous = start;
+  Tick previous = start - op;
   for (const PortCall* call : calls) {
     if (call->op == PortOp::kModemStatus) {
-      EXPECT_EQ(call->at - previous, from_ms(10));
+      EXPECT_EQ(call->at - previous, op + from_ms(10));
     } else {
-      EXPECT_EQ(call->at, previous);
+      EXPECT_EQ(call->at, previous + op);
     }
     previous = call->at;
   }
-  EXPECT_GE(b.bench.world().now() - start, from_ms(80));
+  EXPECT_EQ(b.bench.world().now() - start, from_ms(80) + 39 * op);
 
   EXPECT_EQ(b.bench.world().dtr().level(), 1);
   EXPECT_EQ(b.bench.world().brk().level(), 1);
@@ -224,7 +226,8 @@ TEST(LorvelExchange, RunsTheWholeSequenceWhenEveryOperationReportsFailure) {
   EXPECT_EQ(port.failed_reads(), 8);
   // All 31 line operations reached the lines, in order, and the pauses were all kept.
   EXPECT_EQ(line_sequence(b.bench.world()).size(), 31u);
-  EXPECT_EQ(b.bench.world().now() - start, from_ms(80));
+  // The failed status reads never reached the port, so only the 31 line operations took time.
+  EXPECT_EQ(b.bench.world().now() - start, from_ms(80) + 31 * b.bench.world().line_op_cost());
   EXPECT_EQ(b.board.last_taken_in(), 0x3C);
 }
 
@@ -281,10 +284,11 @@ TEST(LorvelLoop, PrintsEachChangeAndSendsThePointWithTheNextDigitOnly) {
   EXPECT_EQ(b.printed_lines(), (std::vector<std::string>{"  00\n", "  01\n", "  f0\n", "  01\n"}));
   // Cycle:                               0     1     2     3     4     5     6
   EXPECT_EQ(b.sent(), (std::vector<std::uint8_t>{0x3F, 0x86, 0x5B, 0xCF, 0x66, 0xED, 0xFD}));
-  // Each line is printed in the cycle that saw the change, right after its exchange.
+  // Each line is printed in the cycle that saw the change, right after its exchange's last clock.
   const auto& printed = b.bench.keyboard().printed();
-  EXPECT_EQ(printed[1].at, b.board.taken_in()[2].at);
-  EXPECT_EQ(printed[3].at, b.board.taken_in()[5].at);
+  const sim::Tick op = b.bench.world().line_op_cost();
+  EXPECT_EQ(printed[1].at, b.board.taken_in()[2].at + op);
+  EXPECT_EQ(printed[3].at, b.board.taken_in()[5].at + op);
 }
 
 TEST(LorvelLoop, WrapsTheDigitFromFToZeroAndTakesAbout580MsACycle) {
