@@ -14,6 +14,7 @@
 
 namespace {
 
+using ptytest::exited_with;
 using ptytest::ExitResult;
 using ptytest::hex;
 using ptytest::PtyPair;
@@ -25,12 +26,6 @@ const milliseconds kStartDeadline(5000);
 // One cycle is about 580 ms; the rest is room for a busy machine and the sanitizers' exit.
 const milliseconds kEndAfterKey(1500);
 
-void expect_exit_status(const ExitResult& result, int status) {
-  ASSERT_TRUE(result.finished) << "still running at the deadline";
-  ASSERT_TRUE(result.exited) << "ended by signal " << result.signal_number;
-  EXPECT_EQ(result.exit_status, status);
-}
-
 TEST(LorvelOnPty, PrintsFfOnceAndEndsWithinACycleOfAKey) {
   PtyPair port;
   ToolProcess tool(LORVEL_BIN, {port.link_path()});
@@ -41,7 +36,7 @@ TEST(LorvelOnPty, PrintsFfOnceAndEndsWithinACycleOfAKey) {
   tool.write_stdin("x");
   ExitResult result = tool.wait_exit(kEndAfterKey);
   milliseconds took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - key);
-  expect_exit_status(result, 0);
+  EXPECT_TRUE(exited_with(result, 0));
   EXPECT_LT(took, kEndAfterKey);
   EXPECT_EQ(tool.stdout_text(), "  ff\n");
   EXPECT_EQ(tool.stderr_text(), "");
@@ -57,7 +52,7 @@ TEST(LorvelOnPty, LeavesTheKeyInTheTerminalAndRestoresIt) {
   ASSERT_TRUE(tool.wait_for_output("  ff\n", kStartDeadline));
   EXPECT_EQ(terminal.master_settings().c_lflag & (ICANON | ECHO), 0u);  // keys raw, unechoed
   terminal.write_master({'k'});
-  expect_exit_status(tool.wait_exit(kEndAfterKey), 0);
+  EXPECT_TRUE(exited_with(tool.wait_exit(kEndAfterKey), 0));
   EXPECT_EQ(tool.stdout_text(), "  ff\n");
 
   const termios after = terminal.master_settings();

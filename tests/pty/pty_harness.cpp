@@ -330,4 +330,13 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
   return text;
 }
 
+::testing::AssertionResult exited_with(const ExitResult& result, int status) {
+  if (!result.finished) return ::testing::AssertionFailure() << "still running at the deadline";
+  if (!result.exited)
+    return ::testing::AssertionFailure() << "ended by signal " << result.signal_number;
+  if (result.exit_status != status)
+    return ::testing::AssertionFailure() << "exit status " << result.exit_status;
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace ptytest

@@ -22,6 +22,8 @@
 #include <termios.h>
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -73,6 +75,9 @@ struct ExitResult {
   bool signaled = false;  // ended by a signal; signal_number valid
   int signal_number = 0;
 };
+
+// Success when the process ended by itself in time with `status`; otherwise says how it ended.
+::testing::AssertionResult exited_with(const ExitResult& result, int status);
 
 class ToolProcess {
  public:

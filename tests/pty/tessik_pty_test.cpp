@@ -12,7 +12,7 @@
 
 namespace {
 
-using ptytest::ExitResult;
+using ptytest::exited_with;
 using ptytest::hex;
 using ptytest::PtyPair;
 using ptytest::ToolProcess;
@@ -20,12 +20,6 @@ using std::chrono::milliseconds;
 
 const milliseconds kStartDeadline(5000);
 const milliseconds kExitDeadline(10000);
-
-void expect_exit_status(const ExitResult& result, int status) {
-  ASSERT_TRUE(result.finished) << "still running at the deadline";
-  ASSERT_TRUE(result.exited) << "ended by signal " << result.signal_number;
-  EXPECT_EQ(result.exit_status, status);
-}
 
 TEST(TessikOnPty, BurstsReachTheLineWithTheirExactBytes) {
   PtyPair pty;
@@ -53,7 +47,7 @@ TEST(TessikOnPty, BurstsReachTheLineWithTheirExactBytes) {
   EXPECT_EQ(longest, std::vector<std::uint8_t>(256, 0x55));
 
   tool.write_stdin("q\n");
-  expect_exit_status(tool.wait_exit(kExitDeadline), 0);
+  EXPECT_TRUE(exited_with(tool.wait_exit(kExitDeadline), 0));
   EXPECT_EQ(tool.stdout_text(), ">>>>>");
   EXPECT_EQ(tool.stderr_text(), "");
   EXPECT_TRUE(pty.drain_master(milliseconds(100)).empty());
@@ -64,43 +58,9 @@ TEST(TessikOnPty, EndOfInputEndsLikeQuit) {
   ToolProcess tool(TESSIK_BIN, {pty.link_path()});
   ASSERT_TRUE(tool.wait_for_output(">", kStartDeadline));
   tool.close_stdin();
-  expect_exit_status(tool.wait_exit(kExitDeadline), 0);
+  EXPECT_TRUE(exited_with(tool.wait_exit(kExitDeadline), 0));
   EXPECT_EQ(tool.stdout_text(), ">");
   EXPECT_TRUE(pty.drain_master(milliseconds(100)).empty());
-}
-
-TEST(TessikOnPty, WrongArgumentCountPrintsTheUsageLine) {
-  PtyPair pty;
-  const std::vector<std::vector<std::string>> argument_lists = {{},
-                                                                {pty.link_path(), pty.link_path()}};
-  for (const auto& arguments : argument_lists) {
-    ToolProcess tool(TESSIK_BIN, arguments);
-    expect_exit_status(tool.wait_exit(kExitDeadline), 1);
-    EXPECT_EQ(tool.stdout_text(), "  usage: tessik port\n") << arguments.size() << " arguments";
-    EXPECT_EQ(tool.stderr_text(), "");
-  }
-  // The port was never touched.
-  EXPECT_EQ(pty.master_settings().c_lflag & ICANON, static_cast<tcflag_t>(ICANON));
-}
-
-TEST(TessikOnPty, PortThatCannotBeOpenedEndsSilentlyWithStatus2) {
-  char file_path[] = "/tmp/tessik_not_a_port_XXXXXX";
-  int file = mkstemp(file_path);
-  ASSERT_GE(file, 0);
-  close(file);
-  PtyPair pty;
-  ptytest::LockHolder holder(pty.link_path());
-
-  for (const std::string& port : {std::string("/dev/does-not-exist"), std::string(file_path),
-                                  pty.link_path(), std::string("x")}) {
-    ToolProcess tool(TESSIK_BIN, {port});
-    expect_exit_status(tool.wait_exit(kExitDeadline), 2);
-    EXPECT_EQ(tool.stdout_text(), "") << port;
-    EXPECT_EQ(tool.stderr_text(), "") << port;
-  }
-  unlink(file_path);
-  // The held port kept its settings: no one else changed them.
-  EXPECT_NE(pty.master_rate(), 600u);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 
 namespace {
 
-using ptytest::ExitResult;
+using ptytest::exited_with;
 using ptytest::hex;
 using ptytest::PtyPair;
 using ptytest::ToolProcess;
@@ -18,35 +18,19 @@ using std::chrono::milliseconds;
 
 const milliseconds kExitDeadline(10000);
 
-void expect_exit_status(const ExitResult& result, int status) {
-  ASSERT_TRUE(result.finished) << "still running at the deadline";
-  ASSERT_TRUE(result.exited) << "ended by signal " << result.signal_number;
-  EXPECT_EQ(result.exit_status, status);
-}
-
 TEST(WendroOnPty, FirstRowIsRefusedBecauseAPtyDropsParity) {
   PtyPair pty;
   pty.set_line(B9600, false);
   ToolProcess tool(WENDRO_BIN, {pty.link_path()});
   // A key already waiting is not read before the first row is on the line.
   tool.write_stdin("+");
-  expect_exit_status(tool.wait_exit(kExitDeadline), 4);
+  EXPECT_TRUE(exited_with(tool.wait_exit(kExitDeadline), 4));
   EXPECT_EQ(tool.stdout_text(), "");
   EXPECT_EQ(tool.stderr_text(), "");
   EXPECT_EQ(hex(pty.drain_master(milliseconds(200))), "");
   // The refused settings did not stay on the line.
   EXPECT_EQ(pty.master_rate(), 9600u);
   EXPECT_EQ(pty.master_settings().c_cflag & CSTOPB, 0u);
-}
-
-TEST(WendroOnPty, WrongArgumentCountPrintsTheUsageLine) {
-  PtyPair pty;
-  const std::vector<std::vector<std::string>> argument_lists = {{}, {pty.link_path(), "2"}};
-  for (const auto& arguments : argument_lists) {
-    ToolProcess tool(WENDRO_BIN, arguments);
-    expect_exit_status(tool.wait_exit(kExitDeadline), 1);
-    EXPECT_EQ(tool.stdout_text(), "  usage: wendro port\n") << arguments.size() << " arguments";
-  }
 }
 
 }  // namespace
