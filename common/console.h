@@ -5,6 +5,18 @@
 #include <cstddef>
 #include <cstdint>
 
+// Lets the compiler check printf-style calls. MinGW builds use its own C99 printf, so the GNU
+// rules apply there too and not Microsoft's.
+#if defined(__MINGW32__)
+#define SERIAL_PRINTF_LIKE(format_index, first_arg) \
+  __attribute__((format(gnu_printf, format_index, first_arg)))
+#elif defined(__GNUC__)
+#define SERIAL_PRINTF_LIKE(format_index, first_arg) \
+  __attribute__((format(printf, format_index, first_arg)))
+#else
+#define SERIAL_PRINTF_LIKE(format_index, first_arg)
+#endif
+
 namespace serial {
 
 class Console {
@@ -29,11 +41,7 @@ class Console {
   virtual long clock() = 0;
 
   // printf into a fixed buffer, then write_text.
-  int print(const char* format, ...)
-#if defined(__GNUC__)
-      __attribute__((format(printf, 2, 3)))
-#endif
-      ;
+  int print(const char* format, ...) SERIAL_PRINTF_LIKE(2, 3);
   // The text and a newline, as the C puts writes it.
   void puts(const char* text);
 };

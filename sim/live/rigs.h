@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "circuit.h"
+#include "console.h"
 #include "shift_register_board.h"
 #include "world.h"
 
@@ -20,11 +21,7 @@ namespace sim::live {
 using Note = std::function<void(const std::string&)>;
 
 // printf into a std::string, for notes.
-std::string format_note(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+std::string format_note(const char* format, ...) SERIAL_PRINTF_LIKE(1, 2);
 
 // One tool's bench: a circuit (or none) and the observations made on the world.
 class Rig {
