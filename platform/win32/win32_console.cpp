@@ -1,0 +1,172 @@
+// The console of the Windows build. At a real console it is the C runtime's conio, as the tools
+// were written for. Redirected, conio would see nothing (it reads the console, not stdin) and
+// would write past the pipe, so keys and lines then come from stdin's bytes and single
+// characters go to stdout in order with the lines around them.
+
+// Project headers first: <windows.h> defines macros with the names of the port constants.
+#include "line_reader.h"
+#include "win32_platform.h"
+
+#include <conio.h>
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace serial {
+namespace win32 {
+namespace {
+
+bool is_console(HANDLE handle) {
+  ::DWORD mode = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode);
+}
+
+// Standard input that is a pipe or a file. A thread of its own reads it into a queue, so asking
+// whether a key waits never blocks: Wine cannot peek into a pipe inherited from the host, and a
+// poll that reads ahead would block on a pipe that is still open but silent.
+class RedirectedInput {
+ public:
+  static std::shared_ptr<RedirectedInput> start(HANDLE input) {
+    auto shared = std::make_shared<RedirectedInput>();
+    HANDLE own = nullptr;
+    // The reader keeps a handle of its own and closes it at the end of input, so it never works
+    // on a handle someone else has closed.
+    if (input == nullptr || input == INVALID_HANDLE_VALUE ||
+        !::DuplicateHandle(::GetCurrentProcess(), input, ::GetCurrentProcess(), &own, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+      shared->at_end_ = true;
+      return shared;
+    }
+    // The thread shares the queue; it may outlive the console when the process ends while it is
+    // still waiting for input.
+    std::thread([shared, own] { shared->read_until_end(own); }).detach();
+    return shared;
+  }
+
+  bool byte_waiting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !bytes_.empty();
+  }
+
+  // The next byte, waiting for it; -1 once the input has ended and every byte was taken.
+  int next_byte() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !bytes_.empty() || at_end_; });
+    if (bytes_.empty()) return -1;
+    int byte = bytes_.front();
+    bytes_.pop_front();
+    changed_.notify_all();
+    return byte;
+  }
+
+ private:
+  // Enough for any typed input; a large file waits in the pipe or on disk instead of in memory.
+  static constexpr std::size_t kMaxQueued = 64 * 1024;
+
+  void read_until_end(HANDLE input) {
+    unsigned char chunk[256];
+    for (;;) {
+      ::DWORD count = 0;
+      if (!::ReadFile(input, chunk, sizeof chunk, &count, nullptr) || count == 0) break;
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return bytes_.size() < kMaxQueued; });
+      bytes_.insert(bytes_.end(), chunk, chunk + count);
+      changed_.notify_all();
+    }
+    ::CloseHandle(input);
+    std::lock_guard<std::mutex> lock(mutex_);
+    at_end_ = true;
+    changed_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<unsigned char> bytes_;
+  bool at_end_ = false;
+};
+
+class Win32Console final : public Console {
+ public:
+  Win32Console()
+      : input_is_console_(is_console(::GetStdHandle(STD_INPUT_HANDLE))),
+        output_is_console_(is_console(::GetStdHandle(STD_OUTPUT_HANDLE))) {
+    if (!input_is_console_) redirected_ = RedirectedInput::start(::GetStdHandle(STD_INPUT_HANDLE));
+    ::QueryPerformanceFrequency(&ticks_per_second_);
+    ::QueryPerformanceCounter(&start_ticks_);
+  }
+
+  bool _kbhit() override {
+    if (input_is_console_) return ::_kbhit() != 0;
+    return redirected_->byte_waiting();
+  }
+
+  int _getch() override {
+    if (input_is_console_) return ::_getch();
+    return redirected_->next_byte();
+  }
+
+  void _putch(int character) override {
+    if (output_is_console_) {
+      std::fflush(stdout);  // lines written before stay before the character
+      ::_putch(character);
+      return;
+    }
+    std::fputc(character, stdout);
+    std::fflush(stdout);
+  }
+
+  bool read_line(char* buffer, std::size_t size) override {
+    if (input_is_console_) return read_bounded_line(&stdio_byte, nullptr, buffer, size);
+    return read_bounded_line(&redirected_byte, redirected_.get(), buffer, size);
+  }
+
+  void write_text(const char* text, std::size_t length) override {
+    std::fwrite(text, 1, length, stdout);
+    std::fflush(stdout);
+  }
+
+  void Beep(std::uint32_t frequency_hz, std::uint32_t duration_ms) override {
+    ::Beep(frequency_hz, duration_ms);
+  }
+
+  void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
+
+  long clock() override {
+    ::LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    long long elapsed = now.QuadPart - start_ticks_.QuadPart;
+    long long rate = ticks_per_second_.QuadPart;
+    // Whole seconds and the remainder apart, so the product never overflows.
+    return static_cast<long>(elapsed / rate * 1000 + elapsed % rate * 1000 / rate);
+  }
+
+ private:
+  static int stdio_byte(void*) {
+    int byte = std::getchar();
+    return byte == EOF ? -1 : byte;
+  }
+
+  static int redirected_byte(void* input) {
+    return static_cast<RedirectedInput*>(input)->next_byte();
+  }
+
+  bool input_is_console_;
+  bool output_is_console_;
+  std::shared_ptr<RedirectedInput> redirected_;
+  ::LARGE_INTEGER ticks_per_second_;
+  ::LARGE_INTEGER start_ticks_;
+};
+
+}  // namespace
+
+std::unique_ptr<Console> make_console() {
+  return std::make_unique<Win32Console>();
+}
+
+}  // namespace win32
+}  // namespace serial
