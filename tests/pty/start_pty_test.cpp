@@ -23,7 +23,9 @@ struct Tool {
   const char* binary;
 };
 
-void PrintTo(const Tool& tool, std::ostream* out) { *out << tool.name; }
+void PrintTo(const Tool& tool, std::ostream* out) {
+  *out << tool.name;
+}
 
 class EveryTool : public ::testing::TestWithParam<Tool> {};
 
