@@ -92,7 +92,9 @@ void install_stop_handler() {
 void install_handlers_once() {
   if (g_handlers_installed) return;
   g_handlers_installed = true;
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT}) {
+  // SIGPIPE too: `kadrel /dev/ttyUSB0 | head` ends by it once head has gone, and the keyboard's
+  // terminal must not stay raw after that.
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGPIPE}) {
     install_if_default(signal_number, on_fatal_signal);
   }
   install_if_default(SIGTSTP, on_stop_signal);

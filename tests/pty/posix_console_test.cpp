@@ -265,7 +265,7 @@ TEST(TerminalConsole, TerminalIsRestoredOnEveryWayOut) {
   EXPECT_EQ(WEXITSTATUS(status), 3);
   EXPECT_EQ(local_flags(pty), before) << "after exit()";
 
-  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
     // A signal this test process was started to ignore stays ignored in the program too.
     struct sigaction inherited {};
     sigaction(signal_number, nullptr, &inherited);
