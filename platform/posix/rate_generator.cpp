@@ -87,13 +87,22 @@ double uart_8250_rate(std::uint32_t baud_base, std::uint32_t asked) {
   return static_cast<double>(baud_base) / static_cast<double>(divisor);
 }
 
-std::string driver_of(const std::string& device_dir) {
-  char target[256];
-  ssize_t length = readlink((device_dir + "/driver").c_str(), target, sizeof target - 1);
-  if (length <= 0) return {};
-  target[length] = '\0';
-  std::string path(target);
-  return path.substr(path.find_last_of('/') + 1);
+// The name of the driver that runs the hardware behind a tty's device in sysfs. Since Linux 6.5
+// a serial_core port sits on two devices of the serial-base bus ("port", "ctrl") whose parent
+// carries the UART's own driver: those are stepped over.
+std::string driver_of(std::string device_dir) {
+  for (int level = 0; level < 3; ++level) {
+    char target[256];
+    ssize_t length = readlink((device_dir + "/driver").c_str(), target, sizeof target - 1);
+    if (length <= 0) return {};
+    target[length] = '\0';
+    std::string path(target);
+    if (path.find("/serial-base/") == std::string::npos) {
+      return path.substr(path.find_last_of('/') + 1);
+    }
+    device_dir += "/..";
+  }
+  return {};
 }
 
 }  // namespace
