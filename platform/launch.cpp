@@ -5,6 +5,8 @@
 namespace serial {
 
 int launch(int argc, char** argv, ToolEntry entry, const char* program) {
+  // Without its standard streams the program could only put its console on the port.
+  if (!guard_standard_streams()) return kPortNotOpened;
   if (argc == 2 && sim::live::parse_port_argument(argv[1]).names_simulated_port)
     return sim::live::run_live(argc, argv, entry, program, native_system().console());
   return entry(argc, argv, native_system());

@@ -8,6 +8,12 @@ namespace serial {
 // The real port and console of this machine.
 System& native_system();
 
+// Gives each closed standard stream (descriptors 0, 1, 2, or a missing standard handle) the null
+// device. Otherwise the next file opened, the port or the waveform file, would take its number,
+// and the console would read keys from it and write prompts and bells onto it. False when that
+// cannot be done. The first thing the process does.
+bool guard_standard_streams();
+
 // Runs a tool's entry and returns its exit status. The port argument "sim" (or "sim:FILE", which
 // also writes the waveform to FILE) runs it on the built-in simulated port with the circuit made
 // for `program`; any other argument runs it against the native system.

@@ -1,3 +1,8 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "launch.h"
 #include "posix_console.h"
 #include "posix_port.h"
@@ -20,6 +25,21 @@ class NativeSystem : public System {
 };
 
 }  // namespace
+
+bool guard_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open gives the lowest free number, which is this one while the ones below are open.
+    int null_device = open("/dev/null", O_RDWR);
+    if (null_device < 0) return false;
+    if (null_device != fd) {
+      bool moved = dup2(null_device, fd) == fd;
+      close(null_device);
+      if (!moved) return false;
+    }
+  }
+  return true;
+}
 
 System& native_system() {
   static NativeSystem system;

@@ -1,8 +1,23 @@
+// Project headers first: <windows.h> defines macros with the names of the port constants.
 #include "launch.h"
 #include "win32_platform.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
 namespace serial {
 namespace {
+
+const ::DWORD kStandardHandles[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+
+// A handle that names an open object. A parent may pass none, or a value that is not open here
+// and that a later CreateFileA could hand out again, to the port.
+bool names_an_object(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  ::SetLastError(NO_ERROR);
+  return ::GetFileType(handle) != FILE_TYPE_UNKNOWN || ::GetLastError() == NO_ERROR;
+}
 
 class Win32System final : public System {
  public:
@@ -20,6 +35,20 @@ class Win32System final : public System {
 };
 
 }  // namespace
+
+bool guard_standard_streams() {
+  for (int fd = 0; fd < 3; ++fd) {
+    if (names_an_object(::GetStdHandle(kStandardHandles[fd]))) continue;
+    // The C runtime's descriptor too, which printf and getchar use.
+    int null_device = ::_open("NUL", _O_RDWR | _O_BINARY);
+    if (null_device < 0) return false;
+    bool moved = null_device == fd || ::_dup2(null_device, fd) == 0;
+    if (null_device != fd) ::_close(null_device);
+    if (!moved) return false;
+    ::SetStdHandle(kStandardHandles[fd], reinterpret_cast<HANDLE>(::_get_osfhandle(fd)));
+  }
+  return true;
+}
 
 System& native_system() {
   static Win32System system;
