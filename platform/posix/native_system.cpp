@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,13 @@
 
 namespace serial {
 namespace {
+
+bool same_file(int first_fd, int second_fd) {
+  struct stat first {};
+  struct stat second {};
+  return fstat(first_fd, &first) == 0 && fstat(second_fd, &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
 
 // Linux opens every port for reading and writing in non-blocking mode, whatever the access and
 // flags: the port layer itself gives each call its Win32 behaviour.
@@ -39,6 +47,15 @@ bool guard_standard_streams() {
     }
   }
   return true;
+}
+
+bool standard_error_joins_output() {
+  return same_file(STDOUT_FILENO, STDERR_FILENO);
+}
+
+bool typed_lines_echo_on_output() {
+  // The terminal echoes a line typed at it onto itself.
+  return isatty(STDIN_FILENO) && same_file(STDIN_FILENO, STDOUT_FILENO);
 }
 
 System& native_system() {

@@ -19,6 +19,19 @@ bool names_an_object(HANDLE handle) {
   return ::GetFileType(handle) != FILE_TYPE_UNKNOWN || ::GetLastError() == NO_ERROR;
 }
 
+bool is_console(HANDLE handle) {
+  ::DWORD mode = 0;
+  return names_an_object(handle) && ::GetConsoleMode(handle, &mode);
+}
+
+bool same_file(HANDLE first, HANDLE second) {
+  ::BY_HANDLE_FILE_INFORMATION a;
+  ::BY_HANDLE_FILE_INFORMATION b;
+  return ::GetFileInformationByHandle(first, &a) && ::GetFileInformationByHandle(second, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 class Win32System final : public System {
  public:
   Win32System() : console_(win32::make_console()) {}
@@ -48,6 +61,23 @@ bool guard_standard_streams() {
     ::SetStdHandle(kStandardHandles[fd], reinterpret_cast<HANDLE>(::_get_osfhandle(fd)));
   }
   return true;
+}
+
+bool standard_error_joins_output() {
+  HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE errors = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (is_console(output) || is_console(errors)) return is_console(output) && is_console(errors);
+  if (::GetFileType(output) == FILE_TYPE_DISK && ::GetFileType(errors) == FILE_TYPE_DISK)
+    return same_file(output, errors);
+  // Two pipes cannot be told apart from here; a note on a fresh line costs a separate log at
+  // most an empty line, a note glued to a prompt garbles a shared one.
+  return ::GetFileType(output) == ::GetFileType(errors);
+}
+
+bool typed_lines_echo_on_output() {
+  // The console echoes a line typed at it onto its own screen.
+  return is_console(::GetStdHandle(STD_INPUT_HANDLE)) &&
+         is_console(::GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
 System& native_system() {
