@@ -226,15 +226,6 @@ def wendro_square_wave(build_dir, line):
         program.stop()
 
 
-def wendro_piped_byte_is_no_prefix(build_dir, line):
-    # 0xE0 from a pipe is a letter of the code page, not the prefix of an arrow key: the "q"
-    # after it quits, and nothing steps.
-    status, output = run_to_end(build_dir, "wendro", PORT_ARGUMENT, stdin=b"\xe0q")
-    check(status == 0, "0xE0 then q: status %d" % status)
-    check(output == "   800 Hz\n", "output %r" % output)
-    line.drain()
-
-
 def lorvel_without_modem_lines(build_dir, line):
     # Wine gives a pseudo-terminal no control lines, so the circuit's answer is constant: one
     # line of input, printed once; any key then ends the tool.
@@ -282,7 +273,6 @@ CASES = [
     ("tessik: bursts of 14 and 1 pulses at 600 baud, q quits", tessik_bursts),
     ("tessik: the end of input quits like q", tessik_end_of_input),
     ("wendro: 800 Hz wave, + steps to 960 Hz, q quits", wendro_square_wave),
-    ("wendro: a piped 0xE0 is no key prefix, the q after it quits", wendro_piped_byte_is_no_prefix),
     ("lorvel: constant input printed once without modem lines, a key quits",
      lorvel_without_modem_lines),
     ("kadrel: 1152 bytes looped back report 0.300 s, q quits", kadrel_loopback),
