@@ -19,13 +19,19 @@
 
 namespace serial {
 
+// The code _getch gives for a typed character that has no code of its own: a character outside
+// ASCII, a byte that is no text, a NUL. Never 0 or 224, which a tool would take for the prefix of
+// an extended key and then read the next key as its second code.
+constexpr int kUnmappedCharacter = '?';
+
 class Console {
  public:
   virtual ~Console() = default;
 
   // True when a key code is waiting; never blocks.
   virtual bool _kbhit() = 0;
-  // The next key code, without echo. An extended key gives a prefix (0 or 224), then its code.
+  // The next key code, without echo. An extended key gives a prefix (0 or 224), then its code;
+  // any other typed character gives one code.
   virtual int _getch() = 0;
   // One character straight to the screen, shown at once.
   virtual void _putch(int character) = 0;

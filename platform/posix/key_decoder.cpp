@@ -83,10 +83,36 @@ DecodedKey tilde_key(int number, std::size_t consumed) {
   return nothing(consumed);
 }
 
+// One character that is not ASCII. A UTF-8 terminal sends a letter such as a Thai one in two to
+// four bytes, the first of which may well be 0xE0; a piped file may hold any byte. Either way the
+// user typed one character, and the tools have no use for which one: the whole character gives one
+// kUnmappedCharacter. A sequence cut short by a byte that cannot continue it is one character up
+// to that byte; a byte that starts no character (a stray continuation byte, 0xC0, 0xC1, 0xF5 and
+// above) is one on its own.
+DecodedKey non_ascii_character(const unsigned char* bytes, std::size_t length,
+                               bool input_complete) {
+  const unsigned char lead = bytes[0];
+  if (lead < 0xC2 || lead > 0xF4) return single(1, kUnmappedCharacter);
+  const std::size_t size = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+  // The second byte's range is narrower after E0, ED, F0 and F4: no overlong forms, no
+  // surrogates, nothing above U+10FFFF.
+  unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+  unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+  for (std::size_t i = 1; i < size; ++i) {
+    if (i == length) return input_complete ? single(i, kUnmappedCharacter) : nothing(0);
+    if (bytes[i] < low || bytes[i] > high) return single(i, kUnmappedCharacter);
+    low = 0x80;
+    high = 0xBF;
+  }
+  return single(size, kUnmappedCharacter);
+}
+
 }  // namespace
 
 DecodedKey decode_key(const unsigned char* bytes, std::size_t length, bool input_complete) {
   if (length == 0) return nothing(0);
+  if (bytes[0] >= 0x80) return non_ascii_character(bytes, length, input_complete);
+  if (bytes[0] == 0) return single(1, kUnmappedCharacter);
   if (bytes[0] != kEscape) return single(1, bytes[0]);
   DecodedKey escape_alone = single(1, kEscape);
   if (length == 1) return input_complete ? escape_alone : nothing(0);

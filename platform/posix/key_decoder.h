@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "console.h"
+
 namespace serial {
 
 constexpr int kExtendedKeyPrefix = 224;  // arrows, Home, End, PgUp, PgDn, Ins, Del, F11, F12
@@ -27,6 +29,10 @@ struct DecodedKey {
 // ESC [ n ~ with n 1..8 (Home, Ins, Del, End, PgUp, PgDn, Home, End), 11..15 and 17..21 (F1..F10),
 // 23 24 (F11, F12); ESC [ [ A..E (F1..F5 of the Linux console). Modifier parameters
 // (ESC [ 1 ; 5 A) are ignored. An ESC followed by anything else is the ESC key.
+//
+// Any other byte below 128 is its own code, except NUL. A character of UTF-8 text (two to four
+// bytes), a byte that begins or continues no such character, and NUL each give one code,
+// kUnmappedCharacter: never a prefix, so no tool takes the byte after it for an extended key.
 DecodedKey decode_key(const unsigned char* bytes, std::size_t length, bool input_complete);
 
 }  // namespace serial

@@ -1,9 +1,22 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "launch.h"
 #include "posix_console.h"
 #include "posix_port.h"
 
 namespace serial {
 namespace {
+
+bool same_file(int first_fd, int second_fd) {
+  struct stat first {};
+  struct stat second {};
+  return fstat(first_fd, &first) == 0 && fstat(second_fd, &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
 
 // Linux opens every port for reading and writing in non-blocking mode, whatever the access and
 // flags: the port layer itself gives each call its Win32 behaviour.
@@ -20,6 +33,30 @@ class NativeSystem : public System {
 };
 
 }  // namespace
+
+bool guard_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open gives the lowest free number, which is this one while the ones below are open.
+    int null_device = open("/dev/null", O_RDWR);
+    if (null_device < 0) return false;
+    if (null_device != fd) {
+      bool moved = dup2(null_device, fd) == fd;
+      close(null_device);
+      if (!moved) return false;
+    }
+  }
+  return true;
+}
+
+bool standard_error_joins_output() {
+  return same_file(STDOUT_FILENO, STDERR_FILENO);
+}
+
+bool typed_lines_echo_on_output() {
+  // The terminal echoes a line typed at it onto itself.
+  return isatty(STDIN_FILENO) && same_file(STDIN_FILENO, STDOUT_FILENO);
+}
 
 System& native_system() {
   static NativeSystem system;

@@ -17,8 +17,9 @@
 namespace serial {
 namespace {
 
-// How long the rest of an escape sequence may take before the ESC counts as the ESC key alone.
-constexpr long kEscapeWaitMs = 30;
+// How long the rest of an escape sequence or of a UTF-8 character may take before the bytes so far
+// count as they are (an ESC as the ESC key alone).
+constexpr long kRestOfKeyWaitMs = 30;
 
 // The terminal whose settings to bring back, shared with the signal handlers.
 volatile std::sig_atomic_t g_raw_active = 0;
@@ -202,11 +203,11 @@ bool PosixConsole::pump_keys(bool block) {
   while (pending_count_ == 0) {
     std::size_t available = end_ - start_;
     bool waited_enough =
-        escape_started_ms_ >= 0 && monotonic_ms() - escape_started_ms_ >= kEscapeWaitMs;
+        unfinished_since_ms_ >= 0 && monotonic_ms() - unfinished_since_ms_ >= kRestOfKeyWaitMs;
     DecodedKey key = decode_key(input_ + start_, available, input_ended_ || waited_enough);
     if (key.consumed > 0) {
       start_ += key.consumed;
-      escape_started_ms_ = -1;
+      unfinished_since_ms_ = -1;
       for (int i = 0; i < key.count; ++i)
         pending_[pending_count_++] = key.codes[i];
       continue;
@@ -216,9 +217,9 @@ bool PosixConsole::pump_keys(bool block) {
       if (!fill(block ? -1 : 0) && !block) return false;
       continue;
     }
-    // The start of an escape sequence: give the rest a short while to arrive.
-    if (escape_started_ms_ < 0) escape_started_ms_ = monotonic_ms();
-    long left_ms = kEscapeWaitMs - (monotonic_ms() - escape_started_ms_);
+    // The start of an escape sequence or a character: give the rest a short while to arrive.
+    if (unfinished_since_ms_ < 0) unfinished_since_ms_ = monotonic_ms();
+    long left_ms = kRestOfKeyWaitMs - (monotonic_ms() - unfinished_since_ms_);
     if (left_ms < 0) left_ms = 0;
     if (!fill(block ? static_cast<int>(left_ms) : 0) && !block && left_ms > 0) return false;
   }

@@ -55,8 +55,9 @@ class PosixConsole : public Console {
   unsigned char input_[kInputSize];
   std::size_t start_ = 0;
   std::size_t end_ = 0;
-  // When an unfinished escape sequence began to wait for its rest; -1 when none waits.
-  long escape_started_ms_ = -1;
+  // When an unfinished escape sequence or character began to wait for its rest; -1 when none
+  // waits.
+  long unfinished_since_ms_ = -1;
   // Key codes decoded but not yet handed out (the second of an extended key).
   int pending_[2] = {0, 0};
   int pending_count_ = 0;

@@ -106,8 +106,13 @@ class Win32Console final : public Console {
   }
 
   int _getch() override {
+    // conio's own 0 and 224 prefixes are the real keys of a console, and stay as they are.
     if (input_is_console_) return ::_getch();
-    return redirected_->next_byte();
+    // A redirected byte is one character of the code page. NUL and 0xE0 (a letter in several code
+    // pages) are no prefix here: passed on as 0 or 224, they would make a tool take the next
+    // character for the second code of an extended key.
+    int byte = redirected_->next_byte();
+    return byte == 0 || byte == 224 ? kUnmappedCharacter : byte;
   }
 
   void _putch(int character) override {

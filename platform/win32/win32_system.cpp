@@ -1,8 +1,36 @@
+// Project headers first: <windows.h> defines macros with the names of the port constants.
 #include "launch.h"
 #include "win32_platform.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
 namespace serial {
 namespace {
+
+const ::DWORD kStandardHandles[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+
+// A handle that names an open object. A parent may pass none, or a value that is not open here
+// and that a later CreateFileA could hand out again, to the port.
+bool names_an_object(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  ::SetLastError(NO_ERROR);
+  return ::GetFileType(handle) != FILE_TYPE_UNKNOWN || ::GetLastError() == NO_ERROR;
+}
+
+bool is_console(HANDLE handle) {
+  ::DWORD mode = 0;
+  return names_an_object(handle) && ::GetConsoleMode(handle, &mode);
+}
+
+bool same_file(HANDLE first, HANDLE second) {
+  ::BY_HANDLE_FILE_INFORMATION a;
+  ::BY_HANDLE_FILE_INFORMATION b;
+  return ::GetFileInformationByHandle(first, &a) && ::GetFileInformationByHandle(second, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
 
 class Win32System final : public System {
  public:
@@ -20,6 +48,37 @@ class Win32System final : public System {
 };
 
 }  // namespace
+
+bool guard_standard_streams() {
+  for (int fd = 0; fd < 3; ++fd) {
+    if (names_an_object(::GetStdHandle(kStandardHandles[fd]))) continue;
+    // The C runtime's descriptor too, which printf and getchar use.
+    int null_device = ::_open("NUL", _O_RDWR | _O_BINARY);
+    if (null_device < 0) return false;
+    bool moved = null_device == fd || ::_dup2(null_device, fd) == 0;
+    if (null_device != fd) ::_close(null_device);
+    if (!moved) return false;
+    ::SetStdHandle(kStandardHandles[fd], reinterpret_cast<HANDLE>(::_get_osfhandle(fd)));
+  }
+  return true;
+}
+
+bool standard_error_joins_output() {
+  HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE errors = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (is_console(output) || is_console(errors)) return is_console(output) && is_console(errors);
+  if (::GetFileType(output) == FILE_TYPE_DISK && ::GetFileType(errors) == FILE_TYPE_DISK)
+    return same_file(output, errors);
+  // Two pipes cannot be told apart from here; a note on a fresh line costs a separate log at
+  // most an empty line, a note glued to a prompt garbles a shared one.
+  return ::GetFileType(output) == ::GetFileType(errors);
+}
+
+bool typed_lines_echo_on_output() {
+  // The console echoes a line typed at it onto its own screen.
+  return is_console(::GetStdHandle(STD_INPUT_HANDLE)) &&
+         is_console(::GetStdHandle(STD_OUTPUT_HANDLE));
+}
 
 System& native_system() {
   static Win32System system;

@@ -60,8 +60,9 @@ void LiveConsole::_putch(int character) {
 
 bool LiveConsole::read_line(char* buffer, std::size_t size) {
   bool read = native_.read_line(buffer, size);
-  // On a terminal the line's own echo ended the screen line.
-  mid_line_ = false;
+  // A typed line's echo ends the screen line; a line from a pipe or file leaves the prompt as it
+  // is, and so does the end of the input.
+  if (read && system_.notes_screen().input_echoed) mid_line_ = false;
   system_.keep_up(0);
   return read;
 }
@@ -102,12 +103,13 @@ long LiveConsole::clock() {
 LiveSystem::LiveSystem(serial::Console& native, WallClock& clock, Rig& rig,
                        const std::string& device_name,
                        std::function<void(const std::string&)> notes, std::FILE* waveform,
-                       Tick slack)
+                       NotesScreen screen, Tick slack)
     : native_(native),
       clock_(clock),
       rig_(rig),
       notes_(std::move(notes)),
       waveform_(waveform),
+      screen_(screen),
       slack_(slack),
       console_(*this, native),
       vcd_(VcdWriter::port_signals(world_)) {
@@ -145,11 +147,13 @@ void LiveSystem::keep_up(Tick cost) {
 }
 
 void LiveSystem::note(const std::string& text) {
-  // A note starts a line of its own, also after a tool's output that has not ended its line.
-  std::string line = console_.mid_line() ? "\n[sim] " : "[sim] ";
+  // On the tool's screen a note starts a line of its own, also after output that has not ended
+  // its line (a prompt), and ends the line itself. The tool's output stays as it wrote it.
+  std::string line = screen_.shared_with_output && console_.mid_line() ? "\n[sim] " : "[sim] ";
   line += text;
   line += '\n';
   notes_(line);
+  if (screen_.shared_with_output) console_.line_ended();
 }
 
 void LiveSystem::service(bool force) {
@@ -160,8 +164,7 @@ void LiveSystem::service(bool force) {
   rig_.observe(world_, [this](const std::string& text) { note(text); });
   if (port_was_open_ && !world_.port_open()) {
     port_was_open_ = false;
-    note(format_note("port closed after %llu bytes sent",
-                     static_cast<unsigned long long>(world_.transmitter().started())));
+    note("port closed after " + counted(world_.transmitter().started(), "byte") + " sent");
   }
   if (waveform_) {
     vcd_.write_until(now);
@@ -207,7 +210,7 @@ SimulatedPortArgument parse_port_argument(const char* argument) {
 }
 
 int run_live(int argc, const char* const* argv, serial::ToolEntry entry, const char* program,
-             serial::Console& native) {
+             serial::Console& native, NotesScreen screen) {
   auto notes = [](const std::string& line) {
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
@@ -231,7 +234,7 @@ int run_live(int argc, const char* const* argv, serial::ToolEntry entry, const c
   notes(intro + "\n");
   {
     LiveSystem system(native, clock, *rig, serial::device_name(argc == 2 ? argv[1] : ""), notes,
-                      waveform);
+                      waveform, screen);
     status = entry(argc, argv, system);
     system.finish();
   }

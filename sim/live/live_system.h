@@ -44,6 +44,15 @@ class SteadyWallClock : public WallClock {
 
 class LiveSystem;
 
+// Where the notes show beside the tool's own output.
+struct NotesScreen {
+  // The notes (stderr) show where the tool's output (stdout) does: a note then starts on a line
+  // of its own after output that did not end its line.
+  bool shared_with_output = true;
+  // A line the tool reads is echoed there as it is typed, and its Enter ends the screen line.
+  bool input_echoed = true;
+};
+
 // The native console with the world kept in step: every call first brings virtual time up to
 // the wall clock. Keys, lines and screen output pass through unchanged.
 class LiveConsole : public serial::Console {
@@ -61,6 +70,8 @@ class LiveConsole : public serial::Console {
 
   // Whether the screen's cursor stands after text without a newline.
   bool mid_line() const { return mid_line_; }
+  // Something else (a note) ended the screen line.
+  void line_ended() { mid_line_ = false; }
 
  private:
   LiveSystem& system_;
@@ -76,13 +87,14 @@ class LiveSystem : public serial::System {
   // receives the VCD text as the run goes.
   LiveSystem(serial::Console& native, WallClock& clock, Rig& rig, const std::string& device_name,
              std::function<void(const std::string&)> notes, std::FILE* waveform,
-             Tick slack = kDefaultSlack);
+             NotesScreen screen = {}, Tick slack = kDefaultSlack);
   LiveSystem(const LiveSystem&) = delete;
   LiveSystem& operator=(const LiveSystem&) = delete;
 
   std::unique_ptr<serial::SerialPort> CreateFileA(const char* device_name, std::uint32_t access,
                                                   std::uint32_t flags) override;
   serial::Console& console() override { return console_; }
+  const NotesScreen& notes_screen() const { return screen_; }
 
   World& world() { return world_; }
   WallClock& wall() { return clock_; }
@@ -106,6 +118,7 @@ class LiveSystem : public serial::System {
   Rig& rig_;
   std::function<void(const std::string&)> notes_;
   std::FILE* waveform_;
+  NotesScreen screen_;
   Tick slack_;
   World world_;
   LiveConsole console_;
@@ -129,6 +142,6 @@ SimulatedPortArgument parse_port_argument(const char* argument);
 // the waveform file if the argument names one. Returns the tool's exit status, or
 // serial::kPortNotOpened when the waveform file cannot be created.
 int run_live(int argc, const char* const* argv, serial::ToolEntry entry, const char* program,
-             serial::Console& native);
+             serial::Console& native, NotesScreen screen);
 
 }  // namespace sim::live

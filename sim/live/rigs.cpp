@@ -45,6 +45,10 @@ std::string format_note(const char* format, ...) {
   return length < 0 ? std::string() : std::string(text);
 }
 
+std::string counted(unsigned long long count, const char* noun) {
+  return std::to_string(count) + ' ' + noun + (count == 1 ? "" : "s");
+}
+
 std::string framing_name(const FrameFormat& format) {
   static const char kParity[] = "NOEMS";
   std::string name = std::to_string(format.data_bits);
@@ -93,9 +97,8 @@ void BurstCounter::report(const World& world, const Note& note) {
   Tick first = first_change(tx, burst_start_, burst_end_);
   Tick last = last_change(tx, burst_start_, burst_end_);
   double lasted_ms = first == kNever ? 0.0 : to_ms(last - first);
-  note(format_note("burst: %llu pulses in %.3f ms (%llu bytes at %u baud %s)",
-                   static_cast<unsigned long long>(pulses), lasted_ms,
-                   static_cast<unsigned long long>(burst_frames_), burst_format_.baud,
+  note(format_note("burst: %s in %.3f ms (%s at %u baud %s)", counted(pulses, "pulse").c_str(),
+                   lasted_ms, counted(burst_frames_, "byte").c_str(), burst_format_.baud,
                    framing_name(burst_format_).c_str()));
   in_burst_ = false;
 }

@@ -23,6 +23,9 @@ using Note = std::function<void(const std::string&)>;
 // printf into a std::string, for notes.
 std::string format_note(const char* format, ...) SERIAL_PRINTF_LIKE(1, 2);
 
+// A count and its noun, singular for one: "1 byte", "3 bytes", "0 bytes".
+std::string counted(unsigned long long count, const char* noun);
+
 // One tool's bench: a circuit (or none) and the observations made on the world.
 class Rig {
  public:

@@ -80,10 +80,12 @@ class FakeNative : public serial::Console {
 
 // One live run: the rig, the system on the fake clock and console, the notes taken.
 struct LiveRun {
-  explicit LiveRun(std::unique_ptr<sim::live::Rig> r, std::FILE* waveform = nullptr)
+  explicit LiveRun(std::unique_ptr<sim::live::Rig> r, std::FILE* waveform = nullptr,
+                   sim::live::NotesScreen screen = {})
       : rig(std::move(r)),
         system(
-            native, clock, *rig, "COMs", [this](const std::string& l) { notes += l; }, waveform) {}
+            native, clock, *rig, "COMs", [this](const std::string& l) { notes += l; }, waveform,
+            screen) {}
 
   int run(serial::ToolEntry entry, const char* program) {
     const char* argv[] = {program, "sim", nullptr};
@@ -167,6 +169,25 @@ TEST(LiveTessik, NotesEachBurstsPulsesAndLengthAndLeavesTheToolsOutputAlone) {
   // Paced: the 4.3 s burst and the two 1 s tones took their time on the wall clock.
   EXPECT_GE(live.clock.now, live.system.world().now());
   EXPECT_GT(live.clock.now, 6 * kTicksPerSecond);
+}
+
+TEST(LiveNotes, StartOnALineOfTheirOwnAfterAPromptOnTheSameScreen) {
+  // {notes show where the output does, typed lines are echoed there}
+  const sim::live::NotesScreen screens[] = {{true, false}, {true, true}, {false, false}};
+  for (const sim::live::NotesScreen& screen : screens) {
+    LiveRun live(sim::live::make_rig("tessik", 1), nullptr, screen);
+    live.native.line("1");
+    EXPECT_EQ(live.run(tessik::run, "tessik"), 0);
+    EXPECT_EQ(live.native.screen, ">>");
+    // One pulse at 600 baud: one bit low, 1/600 s from its fall to its rise.
+    std::string burst = "[sim] burst: 1 pulse in 1.667 ms (1 byte at 600 baud 8N1)\n";
+    std::string closed = "[sim] port closed after 1 byte sent\n";
+    // Only an echoed line ends the prompt's line; the end of input does not.
+    bool after_burst_prompt = screen.shared_with_output && !screen.input_echoed;
+    std::string expected =
+        (after_burst_prompt ? "\n" : "") + burst + (screen.shared_with_output ? "\n" : "") + closed;
+    EXPECT_EQ(live.notes, expected) << screen.shared_with_output << screen.input_echoed;
+  }
 }
 
 TEST(LiveWendro, MeasuresEachStepsWaveAndSeesNoIdleLine) {

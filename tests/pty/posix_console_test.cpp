@@ -76,6 +76,23 @@ TEST(KeyDecoder, PlainBytesAndTheLoneEscape) {
   EXPECT_EQ(decode_all("\x1b[1\r"), Codes{'\r'});
 }
 
+TEST(KeyDecoder, ACharacterOutsideAsciiIsOneCodeAndNeverAPrefix) {
+  using namespace std::string_literals;
+  const int other = serial::kUnmappedCharacter;
+  ASSERT_TRUE(other != 0 && other != 224);
+  // A Thai letter (E0 B8 81), an accented one (C3 A9), a four-byte character: one code each.
+  EXPECT_EQ(decode_all("\xe0\xb8\x81q\xc3\xa9+\xf0\x9f\x98\x80-"),
+            (std::vector<int>{other, 'q', other, '+', other, '-'}));
+  // A lone E0, a NUL, a stray continuation byte, a character cut short, a byte that starts no
+  // character: one code each, and the key after it is a key of its own.
+  EXPECT_EQ(decode_all("\xe0q\0q\x80q\xe0\xb8q\xc0q"s),
+            (std::vector<int>{other, 'q', other, 'q', other, 'q', other, 'q', other, 'q'}));
+  // The rest of a character may still be on its way.
+  const unsigned char thai[] = {0xe0, 0xb8, 0x81};
+  EXPECT_EQ(decode_key(thai, 2, false).consumed, 0u);
+  EXPECT_EQ(decode_key(thai, 3, false).consumed, 3u);
+}
+
 TEST(KeyDecoder, AnUnfinishedSequenceWaitsForItsRest) {
   const unsigned char bytes[] = {27, '[', '1', '5', '~'};
   for (std::size_t length = 1; length < sizeof bytes; ++length) {

@@ -82,8 +82,10 @@ struct ExitResult {
 class ToolProcess {
  public:
   // Starts `binary` with `args` (argv[1]...). stdin_fd < 0: stdin is a pipe the test writes to;
-  // otherwise the child's stdin is a dup of stdin_fd (a pty slave, a file).
-  ToolProcess(const std::string& binary, const std::vector<std::string>& args, int stdin_fd = -1);
+  // otherwise the child's stdin is a dup of stdin_fd (a pty slave, a file). closed_fd (0, 1 or 2)
+  // is a standard descriptor the child starts without.
+  ToolProcess(const std::string& binary, const std::vector<std::string>& args, int stdin_fd = -1,
+              int closed_fd = -1);
   ~ToolProcess();
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;

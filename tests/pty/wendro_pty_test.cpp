@@ -33,4 +33,12 @@ TEST(WendroOnPty, FirstRowIsRefusedBecauseAPtyDropsParity) {
   EXPECT_EQ(pty.master_settings().c_cflag & CSTOPB, 0u);
 }
 
+TEST(WendroOnSimulatedPort, ATypedCharacterIsNeverTakenForAnArrowKey) {
+  // A Thai letter and a lone 0xE0 from a pipe: neither steps, and the "q" after them quits.
+  ToolProcess tool(WENDRO_BIN, {"sim"});
+  tool.write_stdin("\xe0\xb8\x81\xe0q");
+  EXPECT_TRUE(exited_with(tool.wait_exit(kExitDeadline), 0));
+  EXPECT_EQ(tool.stdout_text(), "   800 Hz\n");
+}
+
 }  // namespace
