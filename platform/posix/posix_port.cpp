@@ -153,12 +153,6 @@ bool valid_settings(const DCB& dcb) {
   return true;
 }
 
-// Within about 2 %: what a UART's divider or a USB bridge may round to without harm.
-bool rate_close_enough(std::uint32_t wanted, std::uint32_t actual) {
-  std::uint64_t difference = wanted > actual ? wanted - actual : actual - wanted;
-  return difference * 50 <= wanted;
-}
-
 std::int64_t monotonic_ns() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -207,7 +201,7 @@ void flush_open_ports_output() {
   }
 }
 
-PosixPort::PosixPort(int fd) : fd_(fd), pacer_(*this) {
+PosixPort::PosixPort(int fd) : fd_(fd), rate_generator_(probe_rate_generator(fd)), pacer_(*this) {
   register_open_port(fd_);
   update_pacer();
 }
@@ -256,9 +250,11 @@ bool PosixPort::SetCommState(const DCB& dcb) {
   bool applied = tcsetattr(fd_, TCSANOW, &settings) == 0;
   if (applied && !standard) applied = write_termios2_rate(fd_, dcb.BaudRate);
 
-  // tcsetattr succeeds when any part took: only reading back tells what the driver kept.
+  // tcsetattr succeeds when any part took: only reading back tells what the driver kept, and
+  // where the divisor scheme is known, what the hardware makes of the rate it kept.
   DCB now;
-  bool took = applied && GetCommState(now) && rate_close_enough(dcb.BaudRate, now.BaudRate) &&
+  bool took = applied && GetCommState(now) &&
+              runs_close_enough(rate_generator_, dcb.BaudRate, now.BaudRate) &&
               now.ByteSize == dcb.ByteSize && now.Parity == dcb.Parity &&
               (now.StopBits == ONESTOPBIT) == (dcb.StopBits == ONESTOPBIT);
   if (!took) {

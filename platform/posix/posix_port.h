@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "rate_generator.h"
 #include "serial_port.h"
 #include "write_pacer.h"
 
@@ -71,6 +72,7 @@ class PosixPort : public SerialPort, private PacingKernel {
   void update_pacer();
 
   int fd_;
+  RateGenerator rate_generator_;
   std::uint32_t read_interval_ms_ = 0;
   bool read_returns_at_once_ = false;
   Transfer write_;

@@ -53,7 +53,14 @@ bool WritePacer::write_all(const std::uint8_t* data, std::size_t length, std::si
   taken = 0;
   while (taken < length) {
     Attempt result = attempt(data + taken, length - taken);
-    if (result.taken < 0) return false;
+    if (result.taken < 0) {
+      // A device that has gone away (an unplugged adapter) fails every write at once. The
+      // write still lasts as long as its bytes would have taken on the line, at least a frame,
+      // so that a program writing in a loop sleeps instead of spinning.
+      double left_ns = static_cast<double>(length - taken) * frame_ns_;
+      kernel_.sleep_for(static_cast<std::int64_t>(std::max(left_ns, frame_ns_)));
+      return false;
+    }
     taken += static_cast<std::size_t>(result.taken);
     if (result.wait_ns > 0) kernel_.sleep_for(result.wait_ns);
     if (result.device_full) kernel_.wait_writable(kWritableWaitNs);

@@ -44,8 +44,9 @@ class WritePacer {
   // drained to the low mark. The count taken, or -errno on a device error (-EAGAIN is not one).
   long offer(const std::uint8_t* data, std::size_t length);
 
-  // Blocks, sleeping, until all bytes are taken. False on a device error; `taken` counts the
-  // bytes the device took before it.
+  // Blocks, sleeping, until all bytes are taken. False on a device error, after sleeping for the
+  // line time of the bytes not taken (at least a frame); `taken` counts the bytes the device took
+  // before it.
   bool write_all(const std::uint8_t* data, std::size_t length, std::size_t& taken);
 
   // The marks in nanoseconds of line time, and one frame's time.

@@ -23,10 +23,12 @@ class SimulatedQueue : public serial::PacingKernel {
   // Options of the simulated device.
   std::int64_t wake_latency_ns = 0;  // how late a sleep ends (a busy scheduler)
   bool hides_queue = false;          // TIOCOUTQ reports 0 (a pty, bytes hidden in a FIFO)
+  bool gone = false;                 // the device was unplugged: every write fails with EIO
   std::size_t capacity = 4096;       // the kernel buffer: beyond it a write gets EAGAIN
 
   long write(const std::uint8_t*, std::size_t length) override {
     count_call();
+    if (gone) return -EIO;
     std::size_t queued = queued_at(now_);
     if (queued >= capacity) return -EAGAIN;
     std::size_t taken = std::min(length, capacity - queued);
@@ -184,6 +186,23 @@ TEST(WritePacing, FullDeviceIsWaitedOnNotSpunOn) {
   Measurement m = stream(queue, 115200, 10, 4);
   EXPECT_LE(m.max_queue_bytes, 2u);
   EXPECT_LE(queue.max_calls_without_sleep(), 6);
+}
+
+TEST(WritePacing, AGoneDeviceFailsAfterTheLineTimeOfItsBytes) {
+  // 110 baud, 12-bit frames: wendro's slowest row, 20 bytes a write.
+  SimulatedQueue queue(110, 12);
+  queue.gone = true;
+  serial::WritePacer pacer(queue);
+  pacer.set_line(110, 12);
+  std::uint8_t buffer[20] = {};
+  for (std::size_t length : {std::size_t{20}, std::size_t{1}}) {
+    std::int64_t before = queue.now_ns();
+    std::size_t taken = 99;
+    EXPECT_NO_THROW(EXPECT_FALSE(pacer.write_all(buffer, length, taken)));
+    EXPECT_EQ(taken, 0u);
+    double line_ns = 1e9 * 12 / 110 * length;
+    EXPECT_NEAR(static_cast<double>(queue.now_ns() - before), line_ns, 1e3) << length;
+  }
 }
 
 TEST(WritePacing, OfferNeverBlocksAndRespectsTheMarks) {

@@ -1,0 +1,57 @@
+// The rate a serial port's hardware really runs when a baud number is asked of it.
+//
+// Reading the settings back after tcsetattr does not tell this everywhere: the 8250 driver keeps
+// the number that was asked while the UART runs the nearest rate its integer divisor makes (56000
+// runs as 57600 on a 16550), and ftdi_sio accepts rates below what the FTDI divisor can reach
+// and programs the chip with an overflowed divisor. Where the divisor scheme is known, the port
+// judges the rate that the hardware will make instead.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace serial {
+
+// The divisor schemes this layer knows.
+enum class RateScheme {
+  kUnknown,        // nothing known: the rate read back is taken as the line's rate
+  kUart8250,       // 8250/16450/16550/16550A: baud_base / integer divisor
+  kFtdiSio,        // the first FTDI chip: a fixed list of rates
+  kFtdi232A,       // FT8U232AM: 3 MHz / (n + 0, 1/8, 1/4 or 1/2)
+  kFtdi232B,       // FT232B/R, FT2232C, FT-X: 3 MHz / (n + k/8)
+  kFtdiHighSpeed,  // the H chips: 12 MHz / (n + k/8) from 1200 baud up, else as kFtdi232B
+};
+
+struct RateGenerator {
+  RateScheme scheme = RateScheme::kUnknown;
+  std::uint32_t baud_base = 0;  // 8250 only: the UART clock / 16
+};
+
+// What the port's driver tells of its hardware: the driver's name, from sysfs, and TIOCGSERIAL.
+struct DriverFacts {
+  std::string driver;              // "serial8250", "serial" (PnP or PCI 8250), "ftdi_sio", ...
+  bool has_serial_info = false;    // TIOCGSERIAL answered
+  int uart_type = 0;               // serial_struct.type (PORT_16550A is 4)
+  std::uint32_t baud_base = 0;     // serial_struct.baud_base
+  int flags = 0;                   // serial_struct.flags
+  bool has_latency_timer = false;  // ftdi_sio shows latency_timer for all but SIO and FT232A
+};
+
+// Picks the divisor scheme from the driver's facts. Anything it cannot be sure of (custom
+// divisors, the 38400 speed kludge flags, UART types with fractional dividers, other drivers)
+// stays kUnknown, so that no good rate is refused.
+RateGenerator classify_rate_generator(const DriverFacts& facts);
+
+// The rate the hardware runs for the asked baud number, or 0 when it cannot make it at all.
+// kUnknown gives back the asked number.
+double hardware_rate(const RateGenerator& generator, std::uint32_t asked);
+
+// Whether a port asked for `asked` baud, whose driver kept `read_back`, runs close enough to the
+// asked rate: within about 2 %, what a UART's divider or a USB bridge may round to without harm.
+bool runs_close_enough(const RateGenerator& generator, std::uint32_t asked,
+                       std::uint32_t read_back);
+
+// Reads the driver's facts for an open tty from /sys and TIOCGSERIAL and classifies them.
+RateGenerator probe_rate_generator(int fd);
+
+}  // namespace serial
