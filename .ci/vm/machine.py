@@ -1,6 +1,7 @@
 """The QEMU machine the stage drives: its console, the host ends of its serial lines, its monitor
 and its trace of how each UART was programmed."""
 
+import atexit
 import os
 import re
 import socket
@@ -140,8 +141,9 @@ class Machine:
         self.ftdi = HostEnd(f"{work}/ftdi.sock")
         self.monitor = HostEnd(f"{work}/monitor.sock")
         self.trace_file = f"{work}/trace.log"
-        # A usb-serial adapter is plugged in only while its chardev is open: a null chardev never
-        # is, a file is. Adapter n sits on the controller's port n.
+        # Adapter n sits on the controller's port n. A usb-serial adapter is plugged in only while
+        # its chardev is open: a null chardev never is, so the adapters that need no host end of
+        # their own write to /dev/null. Adapter 1 ends in a socket, to see the byte on its line.
         usb = ["-device", "qemu-xhci,id=xhci",
                "-chardev", f"socket,id=line1,path={work}/ftdi.sock"]
         for n in range(1, USB_ADAPTERS + 1):
@@ -151,7 +153,8 @@ class Machine:
         command = [
             "qemu-system-x86_64", "-accel", "tcg", "-m", "256", "-nodefaults", "-no-user-config",
             "-display", "none", "-no-reboot",
-            "-kernel", kernel, "-initrd", initramfs, "-append", f"console=ttyS0 quiet panic=-1 usb_adapters={USB_ADAPTERS}",
+            "-kernel", kernel, "-initrd", initramfs,
+            "-append", f"console=ttyS0 quiet panic=-1 usb_adapters={USB_ADAPTERS}",
             "-chardev", f"socket,id=console,path={work}/console.sock", "-serial", "chardev:console",
             "-chardev", f"socket,id=uart,path={work}/uart.sock", "-serial", "chardev:uart",
             *usb,
@@ -160,8 +163,9 @@ class Machine:
             "-D", self.trace_file, "-msg", "timestamp=on",
         ]
         self.started = time.time()
-        self.qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=open(f"{work}/qemu.out", "w"),
-                                     stderr=subprocess.STDOUT)
+        with open(f"{work}/qemu.out", "w") as log:
+            self.qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        atexit.register(lambda: self.qemu.poll() is None and self.qemu.kill())
         self.console.serve()
         self.uart.serve()
         self.ftdi.serve()

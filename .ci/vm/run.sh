@@ -19,7 +19,11 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 # The kernel the linux-image-amd64 package currently stands for, and its USB serial modules.
-kernel_package=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -1)
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -1
+}
+kernel_package=$(kernel_package)
+[ -n "$kernel_package" ] || { apt-get update -qq && kernel_package=$(kernel_package); }
 kernel=$out/kernel/$kernel_package
 if [ ! -e "$kernel/vmlinuz" ]; then
   rm -rf "$kernel" && mkdir -p "$kernel/unpacked"
@@ -52,7 +56,4 @@ gcc -static -O2 -Wall -Wextra -o "$root/bin/modem_loop" .ci/vm/modem_loop.c
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
 echo "vm: kernel $kernel_package, initramfs $(du -k "$out/initramfs.cpio.gz" | cut -f1) KiB"
 
-status=0
-[ "${VM_NO_DRIVE:-}" ] || VM_STAGE_STARTED=$started python3 .ci/vm/drive.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run" || status=$?
-echo "vm: stage took $(awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "%.0f", e - s }') s"
-exit $status
+VM_STAGE_STARTED=$started exec python3 .ci/vm/drive.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run"
