@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# The four programs on the Linux kernel's own serial drivers: a 16550 on the 8250 driver and QEMU's
+# FTDI adapter on ftdi_sio, in a QEMU machine booted from Debian's packaged kernel (downloaded and
+# unpacked, never installed) and a busybox initramfs holding the statically linked programs.
+# drive.py boots it, plays the scenarios and checks them. Usage: bash .ci/vm/run.sh
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+out=build/vm
+started=$(date +%s.%N)
+
+need=()
+for package in qemu-system-x86 busybox-static cpio xz-utils cmake make g++ python3; do
+  dpkg-query -W -f '${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || need+=("$package")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+# The kernel the linux-image-amd64 package currently stands for, and its USB serial modules.
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -1
+}
+kernel_package=$(kernel_package)
+[ -n "$kernel_package" ] || { apt-get update -qq && kernel_package=$(kernel_package); }
+kernel=$out/kernel/$kernel_package
+if [ ! -e "$kernel/vmlinuz" ]; then
+  rm -rf "$kernel" && mkdir -p "$kernel/unpacked"
+  (cd "$kernel" && apt-get download -qq "$kernel_package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+  dpkg-deb -x "$kernel"/*.deb "$kernel/unpacked"
+  cp "$kernel"/unpacked/boot/vmlinuz-* "$kernel/vmlinuz.tmp"
+  for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+    file=$(find "$kernel/unpacked/lib/modules" -name "$module.ko*" | head -1)
+    case $file in
+      *.xz) xz -dc "$file" >"$kernel/$module.ko" ;;
+      *) cp "$file" "$kernel/$module.ko" ;;
+    esac
+  done
+  rm -rf "$kernel/unpacked" "$kernel"/*.deb
+  mv "$kernel/vmlinuz.tmp" "$kernel/vmlinuz"
+fi
+
+# The programs, statically linked for the initramfs, in a build folder of their own.
+cmake -S . -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DSERIAL_TOOLS_TESTS=OFF \
+  -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+cmake --build "$out/build" -j2 >/dev/null
+
+root=$out/initramfs
+rm -rf "$root" && mkdir -p "$root/bin" "$root/lib/modules" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
+cp /bin/busybox "$root/bin/busybox"
+cp .ci/vm/init "$root/init" && chmod +x "$root/init"
+cp "$kernel"/*.ko "$root/lib/modules/"
+for program in lorvel tessik wendro kadrel; do cp "$out/build/$program/$program" "$root/bin/"; done
+gcc -static -O2 -Wall -Wextra -o "$root/bin/modem_loop" .ci/vm/modem_loop.c
+(cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
+echo "vm: kernel $kernel_package, initramfs $(du -k "$out/initramfs.cpio.gz" | cut -f1) KiB"
+
+VM_STAGE_STARTED=$started exec python3 .ci/vm/drive.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run"
