@@ -122,13 +122,8 @@ step "the packaged Windows programs under Wine"
 zip_path=$(realpath "$zip")
 mkdir "$scratch/zip"
 (cd "$scratch/zip" && cmake -E tar xf "$zip_path")
-export WINEPREFIX="$scratch/prefix"
-export WINEARCH=win64
-export WINEDEBUG=-all
-# No Mono or Gecko installer dialogs: the programs are plain console programs.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot could not set up $WINEPREFIX"
-wineserver -w
+. .ci/wine_prefix.sh
+fresh_wine_prefix "$scratch/prefix"
 check_programs "$scratch/zip/$top/bin" .exe wine
 
 step "packages checked: $deb, $zip"

@@ -19,18 +19,13 @@ apt-get install -y -qq --no-install-recommends \
 
 step "a fresh Wine prefix"
 scratch=$(mktemp -d /tmp/serial-tools-wine.XXXXXX)
-export WINEPREFIX="$scratch/prefix"
-export WINEARCH=win64
-export WINEDEBUG=-all
-# No Mono or Gecko installer dialogs: the programs are plain console programs.
-export WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$scratch"
 }
 trap cleanup EXIT
-wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot could not set up $WINEPREFIX"
-wineserver -w
+. .ci/wine_prefix.sh
+fresh_wine_prefix "$scratch/prefix"
 echo "prefix ready: $WINEPREFIX ($(wine --version 2>/dev/null))"
 
 step "configure and build the windows preset"
