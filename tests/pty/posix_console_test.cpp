@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,24 +44,93 @@ std::vector<int> decode_all(const std::string& bytes) {
   return codes;
 }
 
-TEST(KeyDecoder, CursorAndEditingKeysGive224AndTheirCode) {
-  using Codes = std::vector<int>;
-  EXPECT_EQ(decode_all("\x1b[A\x1b[B\x1b[C\x1b[D"), (Codes{224, 72, 224, 80, 224, 77, 224, 75}));
-  EXPECT_EQ(decode_all("\x1bOA\x1bOB\x1bOC\x1bOD"), (Codes{224, 72, 224, 80, 224, 77, 224, 75}));
-  EXPECT_EQ(decode_all("\x1b[H\x1b[F\x1bOH\x1bOF"), (Codes{224, 71, 224, 79, 224, 71, 224, 79}));
-  EXPECT_EQ(decode_all("\x1b[1~\x1b[4~\x1b[7~\x1b[8~"),
-            (Codes{224, 71, 224, 79, 224, 71, 224, 79}));
-  EXPECT_EQ(decode_all("\x1b[2~\x1b[3~\x1b[5~\x1b[6~"),
-            (Codes{224, 82, 224, 83, 224, 73, 224, 81}));
-  // Shift or Ctrl with an arrow is still the arrow.
-  EXPECT_EQ(decode_all("\x1b[1;5A\x1b[3;2~"), (Codes{224, 72, 224, 83}));
+std::string with_modifier(const char* form, int m) {
+  char text[32];
+  std::snprintf(text, sizeof text, form, m);
+  return text;
 }
 
-TEST(KeyDecoder, FunctionKeysGive0AndTheirCode) {
+// Every key against the codes a Windows console gives for it alone, with Shift, Ctrl and Alt.
+// xterm's m is 1 + 1 Shift + 2 Alt + 4 Ctrl (+ 8 Meta); where two are held, Alt wins over Ctrl
+// and Ctrl over Shift.
+TEST(KeyDecoder, KeysGiveTheWindowsCodesWithEveryModifier) {
   using Codes = std::vector<int>;
-  EXPECT_EQ(decode_all("\x1bOP\x1bOQ\x1bOR\x1bOS"), (Codes{0, 59, 0, 60, 0, 61, 0, 62}));
-  EXPECT_EQ(decode_all("\x1b[11~\x1b[15~\x1b[17~\x1b[21~"), (Codes{0, 59, 0, 63, 0, 64, 0, 68}));
-  EXPECT_EQ(decode_all("\x1b[[A\x1b[[E"), (Codes{0, 59, 0, 63}));
+  struct Row {
+    const char* name;
+    const char* plain;
+    const char* modified;  // %d: xterm's m
+    Codes alone, shift, ctrl, alt;
+  };
+  const Row rows[] = {
+      {"Home", "\x1b[H", "\x1b[1;%dH", {224, 71}, {224, 71}, {224, 119}, {0, 151}},
+      {"Up", "\x1b[A", "\x1b[1;%dA", {224, 72}, {224, 72}, {224, 141}, {0, 152}},
+      {"PgUp", "\x1b[5~", "\x1b[5;%d~", {224, 73}, {224, 73}, {224, 134}, {0, 153}},
+      {"Left", "\x1b[D", "\x1b[1;%dD", {224, 75}, {224, 75}, {224, 115}, {0, 155}},
+      {"Right", "\x1b[C", "\x1b[1;%dC", {224, 77}, {224, 77}, {224, 116}, {0, 157}},
+      {"End", "\x1b[F", "\x1b[1;%dF", {224, 79}, {224, 79}, {224, 117}, {0, 159}},
+      {"Down", "\x1b[B", "\x1b[1;%dB", {224, 80}, {224, 80}, {224, 145}, {0, 160}},
+      {"PgDn", "\x1b[6~", "\x1b[6;%d~", {224, 81}, {224, 81}, {224, 118}, {0, 161}},
+      {"Ins", "\x1b[2~", "\x1b[2;%d~", {224, 82}, {224, 82}, {224, 146}, {0, 162}},
+      {"Del", "\x1b[3~", "\x1b[3;%d~", {224, 83}, {224, 83}, {224, 147}, {0, 163}},
+      {"F1", "\x1bOP", "\x1b[1;%dP", {0, 59}, {0, 84}, {0, 94}, {0, 104}},
+      {"F2", "\x1bOQ", "\x1b[1;%dQ", {0, 60}, {0, 85}, {0, 95}, {0, 105}},
+      {"F3", "\x1bOR", "\x1b[1;%dR", {0, 61}, {0, 86}, {0, 96}, {0, 106}},
+      {"F4", "\x1bOS", "\x1b[1;%dS", {0, 62}, {0, 87}, {0, 97}, {0, 107}},
+      {"F5", "\x1b[15~", "\x1b[15;%d~", {0, 63}, {0, 88}, {0, 98}, {0, 108}},
+      {"F6", "\x1b[17~", "\x1b[17;%d~", {0, 64}, {0, 89}, {0, 99}, {0, 109}},
+      {"F7", "\x1b[18~", "\x1b[18;%d~", {0, 65}, {0, 90}, {0, 100}, {0, 110}},
+      {"F8", "\x1b[19~", "\x1b[19;%d~", {0, 66}, {0, 91}, {0, 101}, {0, 111}},
+      {"F9", "\x1b[20~", "\x1b[20;%d~", {0, 67}, {0, 92}, {0, 102}, {0, 112}},
+      {"F10", "\x1b[21~", "\x1b[21;%d~", {0, 68}, {0, 93}, {0, 103}, {0, 113}},
+      {"F11", "\x1b[23~", "\x1b[23;%d~", {224, 133}, {224, 135}, {224, 137}, {224, 139}},
+      {"F12", "\x1b[24~", "\x1b[24;%d~", {224, 134}, {224, 136}, {224, 138}, {224, 140}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(decode_all(row.plain), row.alone);
+    EXPECT_EQ(decode_all(with_modifier(row.modified, 1)), row.alone);
+    EXPECT_EQ(decode_all(with_modifier(row.modified, 2)), row.shift);
+    EXPECT_EQ(decode_all(with_modifier(row.modified, 5)), row.ctrl);
+    EXPECT_EQ(decode_all(with_modifier(row.modified, 3)), row.alt);
+    EXPECT_EQ(decode_all(with_modifier(row.modified, 6)), row.ctrl) << "Ctrl+Shift";
+    EXPECT_EQ(decode_all(with_modifier(row.modified, 8)), row.alt) << "Ctrl+Alt+Shift";
+    EXPECT_EQ(decode_all(with_modifier(row.modified, 9)), row.alt) << "Meta";
+  }
+}
+
+// The other forms terminals send for the same keys: VT220 and the Linux console, cursor keys in
+// application mode, xterm's older modifier form, Shift+Tab, and the keypad in application mode.
+TEST(KeyDecoder, OtherTerminalFormsOfTheSameKeys) {
+  using Codes = std::vector<int>;
+  const std::pair<const char*, Codes> forms[] = {
+      {"\x1bOA\x1bOB\x1bOC\x1bOD", {224, 72, 224, 80, 224, 77, 224, 75}},
+      {"\x1bOH\x1bOF\x1b[1~\x1b[4~\x1b[7~\x1b[8~",
+       {224, 71, 224, 79, 224, 71, 224, 79, 224, 71, 224, 79}},
+      {"\x1b[11~\x1b[12~\x1b[13~\x1b[14~", {0, 59, 0, 60, 0, 61, 0, 62}},
+      {"\x1b[P\x1bO5S\x1bO2P", {0, 59, 0, 97, 0, 84}},
+      // The Linux console: F1..F5, and Shift+F3..F10 (its Shift+F1 and F2 are F11 and F12).
+      {"\x1b[[A\x1b[[B\x1b[[C\x1b[[D\x1b[[E", {0, 59, 0, 60, 0, 61, 0, 62, 0, 63}},
+      {"\x1b[25~\x1b[26~\x1b[28~\x1b[29~", {0, 86, 0, 87, 0, 88, 0, 89}},
+      {"\x1b[31~\x1b[32~\x1b[33~\x1b[34~", {0, 90, 0, 91, 0, 92, 0, 93}},
+      {"\t\x1b[Z", {9, 0, 15}},
+      {"\x1bOp\x1bOy\x1bOn\x1bOM\x1bOj\x1bOk\x1bOm\x1bOo", {'0', '9', '.', 13, '*', '+', '-', '/'}},
+      // Keypad 5 with Num Lock off: no key, and its digit with Shift.
+      {"a\x1b[E\x1bOE\x1b[G\x1b[1;5E\x1b[1;2E", {'a', '5'}},
+  };
+  for (const auto& [bytes, codes] : forms)
+    EXPECT_EQ(decode_all(bytes), codes) << ptytest::hex({bytes, bytes + std::strlen(bytes)});
+}
+
+// A complete sequence of no key is taken whole at once, without waiting for more, so that no
+// key test is left waiting for a key that never comes.
+TEST(KeyDecoder, ACompleteUnknownSequenceIsConsumedAtOnceAsNoKey) {
+  for (const char* sequence : {"\x1b[200~", "\x1b[99Z", "\x1b[?1A", "\x1b[2A", "\x1b[9;5~",
+                               "\x1bOz", "\x1b[1;5;9X", "\x1b[E"}) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(sequence);
+    serial::DecodedKey key = decode_key(bytes, std::strlen(sequence), false);
+    EXPECT_EQ(key.consumed, std::strlen(sequence)) << sequence + 1;
+    EXPECT_EQ(key.count, 0) << sequence + 1;
+  }
 }
 
 TEST(KeyDecoder, PlainBytesAndTheLoneEscape) {
