@@ -24,6 +24,15 @@ namespace serial {
 // an extended key and then read the next key as its second code.
 constexpr int kUnmappedCharacter = '?';
 
+// How a tool takes its input from the keyboard.
+enum class KeyInput {
+  kLines,  // whole lines, typed with echo and editing
+  kKeys,   // single keys without echo, each one read with _getch
+  // Single keys without echo that only end the tool: a key _kbhit finds is left where it is, for
+  // whatever reads the console next.
+  kKeysLeftUnread,
+};
+
 class Console {
  public:
   virtual ~Console() = default;
@@ -40,6 +49,11 @@ class Console {
   virtual bool read_line(char* buffer, std::size_t size) = 0;
   // Text to the screen, shown at once.
   virtual void write_text(const char* text, std::size_t length) = 0;
+
+  // Made ready for the tool's way of taking keys, once, as the tool starts: a key typed at once is
+  // then neither echoed nor held back until Enter. Only a terminal needs this; elsewhere it does
+  // nothing.
+  virtual void begin_input(KeyInput input) { (void)input; }
 
   virtual void Beep(std::uint32_t frequency_hz, std::uint32_t duration_ms) = 0;
   virtual void Sleep(std::uint32_t milliseconds) = 0;

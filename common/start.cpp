@@ -43,6 +43,7 @@ Started start_tool(const ToolProfile& profile, int argc, const char* const* argv
     }
   }
   started.port = std::move(port);
+  system.console().begin_input(profile.input);
   return started;
 }
 

@@ -42,6 +42,7 @@ struct ToolProfile {
   bool reads_settings;    // GetCommState into the DCB kept for the run
   bool applies_settings;  // SetCommState with start_settings' four fields
   DCB start_settings;
+  KeyInput input = KeyInput::kLines;  // how the tool reads the keyboard once started
 };
 
 // The device name for a port argument: "COM" and the argument's first character (the argument
@@ -57,7 +58,8 @@ struct Started {
 };
 
 // Runs the start sequence. argc and argv are the process's own (argv[0] the program name).
-// On failure the port, if opened, is closed again and nothing but the usage line is printed.
+// On failure the port, if opened, is closed again and nothing but the usage line is printed. On
+// success the console is ready for the tool's keys before the tool's loop begins.
 Started start_tool(const ToolProfile& profile, int argc, const char* const* argv, System& system);
 
 }  // namespace serial

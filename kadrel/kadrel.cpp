@@ -13,6 +13,7 @@ const serial::ToolProfile kProfile = {
     true,
     true,
     {kBaudRate, 8, serial::NOPARITY, serial::ONESTOPBIT},
+    serial::KeyInput::kKeys,
 };
 
 void report(serial::Console& console, std::uint32_t units) {

@@ -9,7 +9,13 @@ constexpr std::uint32_t kCyclePauseMs = 500;
 constexpr int kNoInputYet = -1;
 
 const serial::ToolProfile kProfile = {
-    "  usage: lorvel port", serial::GENERIC_READ | serial::GENERIC_WRITE, 0, false, false, {},
+    "  usage: lorvel port",
+    serial::GENERIC_READ | serial::GENERIC_WRITE,
+    0,
+    false,
+    false,
+    {},
+    serial::KeyInput::kKeysLeftUnread,
 };
 
 }  // namespace

@@ -49,7 +49,13 @@ constexpr Rate kRates[kRateCount] = {
 
 // Settings are applied by the loop, row by row, so the start only reads them.
 const serial::ToolProfile kProfile = {
-    "  usage: wendro port", serial::GENERIC_WRITE, serial::FILE_FLAG_WRITE_THROUGH, true, false, {},
+    "  usage: wendro port",
+    serial::GENERIC_WRITE,
+    serial::FILE_FLAG_WRITE_THROUGH,
+    true,
+    false,
+    {},
+    serial::KeyInput::kKeys,
 };
 
 // The loop's whole state: the settings read at start and changed in place, the row, and the buffer

@@ -226,13 +226,19 @@ bool PosixConsole::pump_keys(bool block) {
   return true;
 }
 
+void PosixConsole::begin_input(KeyInput input) {
+  key_input_ = input;
+  if (input != KeyInput::kLines) enter_raw_keys();
+}
+
 bool PosixConsole::_kbhit() {
   enter_raw_keys();
-  // A key still in the terminal's input stays there until _getch takes it, as a key stays in a
-  // Windows console's input buffer: a key that only ends a program is left for the shell.
+  // A key that only ends the program stays in the terminal's input, as a key stays in a Windows
+  // console's input buffer, and the shell reads it next. Telling a whole key from a sequence of
+  // none would take it from there, so here any byte counts.
   int waiting = 0;
-  if (input_is_terminal_ && pending_count_ == 0 && start_ == end_ &&
-      ioctl(input_fd_, FIONREAD, &waiting) == 0) {
+  if (key_input_ == KeyInput::kKeysLeftUnread && input_is_terminal_ && pending_count_ == 0 &&
+      start_ == end_ && ioctl(input_fd_, FIONREAD, &waiting) == 0) {
     return waiting > 0;
   }
   return pump_keys(false);

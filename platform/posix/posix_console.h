@@ -1,12 +1,14 @@
 // The console on Linux: keys from a raw terminal or from a pipe, lines, unbuffered output, the
 // terminal bell and a monotonic clock.
 //
-// Keys are read raw and unechoed only while the input is a terminal, from the first _kbhit or
-// _getch on. The terminal's settings come back on every way out: destruction, exit(), and the
-// signals that end a program from the keyboard or from outside (SIGINT, SIGTERM, SIGHUP,
-// SIGQUIT) or after a failed check (SIGABRT); SIGTSTP gives the shell a normal terminal while the
-// program is stopped. Those signal handlers also drop the unsent output of the open ports, so that
-// the kernel's close does not hold the dying program for up to 30 s.
+// Keys are read raw and unechoed only while the input is a terminal, from the tool's start
+// (begin_input) or else from the first _kbhit or _getch on. _kbhit is true only once a whole key
+// is there: a sequence the decoder knows no key for is dropped and never leaves _getch waiting. The
+// terminal's settings come back on every way out: destruction, exit(), and the signals that end a
+// program from the keyboard or from outside (SIGINT, SIGTERM, SIGHUP, SIGQUIT) or after a failed
+// check (SIGABRT); SIGTSTP gives the shell a normal terminal while the program is stopped. Those
+// signal handlers also drop the unsent output of the open ports, so that the kernel's close does
+// not hold the dying program for up to 30 s.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +26,7 @@ class PosixConsole : public Console {
   PosixConsole(const PosixConsole&) = delete;
   PosixConsole& operator=(const PosixConsole&) = delete;
 
+  void begin_input(KeyInput input) override;
   bool _kbhit() override;
   // At the end of the input no key ever comes: it then waits for good.
   int _getch() override;
@@ -51,6 +54,7 @@ class PosixConsole : public Console {
   bool input_is_terminal_;
   bool raw_keys_ = false;
   bool input_ended_ = false;
+  KeyInput key_input_ = KeyInput::kKeys;
   // Bytes read from the input that no key or line has taken yet: keys and lines share them.
   unsigned char input_[kInputSize];
   std::size_t start_ = 0;

@@ -59,6 +59,7 @@ class LiveConsole : public serial::Console {
  public:
   LiveConsole(LiveSystem& system, serial::Console& native) : system_(system), native_(native) {}
 
+  void begin_input(serial::KeyInput input) override { native_.begin_input(input); }
   bool _kbhit() override;
   int _getch() override;
   void _putch(int character) override;
