@@ -84,7 +84,9 @@ class SerialPort {
   virtual bool ReadFile(void* buffer, std::uint32_t length, std::uint32_t* received,
                         OVERLAPPED* overlapped) = 0;
   // Never blocks when wait is false: true with the count once the transfer has finished, false
-  // while it runs. A transfer that failed looks like one still running.
+  // while it runs. While a read runs, `transferred` is set to the bytes it has received so far,
+  // where the port can tell, or else to 0. A transfer that failed looks like one still running,
+  // and leaves `transferred` alone.
   virtual bool GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred,
                                    bool wait) = 0;
 

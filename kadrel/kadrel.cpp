@@ -110,10 +110,12 @@ int run(int argc, const char* const* argv, serial::System& system) {
         read_op = {};
         port.ReadFile(receive, kReceiveSize, nullptr, &read_op);
       }
-    } else if (full_reads > 0 && console.clock() - settle_mark > kEmptyReadReportMs) {
+    } else if (full_reads > 0 && count == 0 && console.clock() - settle_mark > kEmptyReadReportMs) {
       // The stream stopped exactly at the end of a full read: the read after it stays empty and
       // never ends. Report the full reads now, and leave the read running for the next stream so
-      // that the two are never added together.
+      // that the two are never added together. A read that holds any byte is not empty: the
+      // stream goes on, only slower than a read per 500 ms, and that read ends by itself, full or
+      // short, once its last byte is more than the interval old.
       report(console, measurement_units(full_reads, 0, 0));
       full_reads = 0;
     }

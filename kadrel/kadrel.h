@@ -22,10 +22,11 @@ constexpr std::uint32_t kUnitsPerSecond = 19200;
 constexpr std::uint32_t kReadIntervalMs = 200;
 // A short read is held this long, and a little more, before it is reported.
 constexpr long kSettleMs = 200;
-// After a full read, a stream that went on ends the next read, full or short, within one read's
-// length (200 ms) plus the interval (200 ms). A read still empty after this long means the stream
-// stopped exactly at the end of the full read; the 100 ms beyond those 400 ms absorb the loop's
-// own latency and the clock's millisecond steps.
+// After a full read, a stream that went on at full speed ends the next read, full or short, within
+// one read's length (200 ms) plus the interval (200 ms). A read with no byte in it after this long
+// means the stream stopped exactly at the end of the full read; one that holds bytes belongs to a
+// slower stream that has not stopped. The 100 ms beyond those 400 ms absorb the loop's own
+// latency and the clock's millisecond steps.
 constexpr long kEmptyReadReportMs = 500;
 
 // Pulses in the last frame of a returning stream, by the byte the receiver made of it. A 0x55

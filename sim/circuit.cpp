@@ -11,11 +11,11 @@ bool LoopbackSwitch::closed_at(Tick at) const {
 }
 
 Tick LoopbackSwitch::next_change_after(Tick at) {
-  for (const auto& [from, to] : closed_) {
-    if (from > at) return from;
-    if (to > at) return to;
-  }
-  return kNever;
+  // The first closure not over by `at`: the switch next closes at its start, or opens at its end.
+  auto next = std::upper_bound(closed_.begin(), closed_.end(), at,
+                               [](Tick t, const std::pair<Tick, Tick>& c) { return t < c.second; });
+  if (next == closed_.end()) return kNever;
+  return next->first > at ? next->first : next->second;
 }
 
 }  // namespace sim

@@ -243,7 +243,11 @@ bool World::overlapped_result(serial::OVERLAPPED& overlapped, std::uint32_t& tra
   } else {
     advance_by(poll_cost_);
   }
-  if (!open_ || !finished()) return false;
+  if (!open_) return false;
+  if (!finished()) {
+    if (&overlapped == pending_read_.overlapped) transferred = pending_read_.count;
+    return false;
+  }
   transferred =
       &overlapped == pending_write_.overlapped ? pending_write_.length : pending_read_.count;
   return true;

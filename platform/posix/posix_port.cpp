@@ -376,7 +376,11 @@ bool PosixPort::GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& trans
       return true;
     }
     // A failed transfer never finishes: to the caller it is still running.
-    if (!wait || transfer.failed) return false;
+    if (transfer.failed) return false;
+    if (!wait) {
+      if (is_read) transferred = transfer.done;
+      return false;
+    }
     wait_for_progress(transfer, is_read);
   }
 }

@@ -100,7 +100,12 @@ class Win32SerialPort final : public SerialPort {
     ::DWORD count = 0;
     if (!::GetOverlappedResult(handle_, &transfer->native, &count, wait ? TRUE : FALSE)) {
       // Still running, or ended in error; an error stays "running" for good, as callers expect.
-      if (::GetLastError() != ERROR_IO_INCOMPLETE) transfer->state = TransferState::kFailed;
+      // Windows does not tell what a running read holds so far.
+      if (::GetLastError() != ERROR_IO_INCOMPLETE) {
+        transfer->state = TransferState::kFailed;
+      } else if (transfer == &read_) {
+        transferred = 0;
+      }
       return false;
     }
     transfer->state = TransferState::kFinished;

@@ -226,6 +226,7 @@ TEST_F(PortReads, IntervalRestartsWithEveryByte) {
     EXPECT_FALSE(port_->GetOverlappedResult(overlapped_, count_, false));
     std::this_thread::sleep_for(milliseconds(5));
   }
+  EXPECT_EQ(count_, 3u);  // what the running read holds so far
   pty_.write_master({4, 5});
   ASSERT_TRUE(poll_until_finished(*port_, overlapped_, count_, milliseconds(5000)));
   EXPECT_EQ(count_, 5u);
