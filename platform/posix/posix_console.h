@@ -3,7 +3,8 @@
 //
 // Keys are read raw and unechoed only while the input is a terminal, from the tool's start
 // (begin_input) or else from the first _kbhit or _getch on. _kbhit is true only once a whole key
-// is there: a sequence the decoder knows no key for is dropped and never leaves _getch waiting. The
+// is there: a sequence the decoder knows no key for is dropped and never leaves _getch waiting
+// (for keys left unread, where _kbhit only looks, any byte in the terminal counts). The
 // terminal's settings come back on every way out: destruction, exit(), and the signals that end a
 // program from the keyboard or from outside (SIGINT, SIGTERM, SIGHUP, SIGQUIT) or after a failed
 // check (SIGABRT); SIGTSTP gives the shell a normal terminal while the program is stopped. Those
