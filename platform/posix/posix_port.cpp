@@ -235,6 +235,9 @@ bool PosixPort::GetCommState(DCB& dcb) {
 bool PosixPort::SetCommState(const DCB& dcb) {
   termios old_settings{};
   if (fd_ < 0 || !valid_settings(dcb) || tcgetattr(fd_, &old_settings) != 0) return false;
+  // A frame the hardware cannot make is refused before the driver is touched: the drivers that
+  // cannot make it read back what was asked, and the line would carry another frame meanwhile.
+  if (!frames_as_asked(rate_generator_, dcb.ByteSize, dcb.Parity, dcb.StopBits)) return false;
   std::uint32_t old_rate = line_rate(fd_, old_settings);
 
   termios settings = old_settings;
