@@ -280,6 +280,10 @@ bool frames_as_asked(const RateGenerator& generator, std::uint8_t byte_size, std
 }
 
 RateGenerator probe_rate_generator(int fd) {
+  return classify_rate_generator(probe_driver_facts(fd));
+}
+
+DriverFacts probe_driver_facts(int fd) {
   struct stat status {};
   if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return {};
   // The tty's own device in sysfs, found by its number, so a /dev/serial/by-id link works too.
@@ -288,7 +292,7 @@ RateGenerator probe_rate_generator(int fd) {
                 minor(status.st_rdev));
   DriverFacts facts;
   facts.driver = driver_of(device_dir);
-  if (facts.driver.empty()) return {};
+  if (facts.driver.empty()) return facts;
   facts.has_latency_timer = access((std::string(device_dir) + "/latency_timer").c_str(), F_OK) == 0;
   // A USB serial port sits on its interface, a CDC-ACM tty on the interface itself; the USB
   // device is the interface's parent.
@@ -304,7 +308,7 @@ RateGenerator probe_rate_generator(int fd) {
     facts.baud_base = static_cast<std::uint32_t>(info.baud_base);
     facts.flags = info.flags;
   }
-  return classify_rate_generator(facts);
+  return facts;
 }
 
 }  // namespace serial

@@ -68,9 +68,12 @@ bool runs_close_enough(const RateGenerator& generator, std::uint32_t asked,
 bool frames_as_asked(const RateGenerator& generator, std::uint8_t byte_size, std::uint8_t parity,
                      std::uint8_t stop_bits);
 
-// Reads the driver's facts for an open tty from /sys and TIOCGSERIAL and classifies them. For a
-// CH341 it asks the chip for its version through the USB device node (/dev/bus/usb/BBB/DDD),
-// which works only where that node may be written; otherwise the version stays unknown.
+// Reads the driver's facts for an open tty from /sys and TIOCGSERIAL. For a CH341 it asks the
+// chip for its version through the USB device node (/dev/bus/usb/BBB/DDD), which works only
+// where that node may be written; otherwise the version stays unknown.
+DriverFacts probe_driver_facts(int fd);
+
+// The facts of an open tty, classified.
 RateGenerator probe_rate_generator(int fd);
 
 }  // namespace serial
