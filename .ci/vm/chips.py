@@ -223,7 +223,6 @@ def pose(machine, checks):
         "for m in ch341 cp210x pl2303 cdc-acm; do insmod /lib/modules/$m.ko || echo failed $m; done; "
         "mount -t configfs none /sys/kernel/config; mkdir -p /dev/ffs")
     checks.check("the gadget side and the chips' drivers load", "failed" not in text, text.strip())
-    since = machine.chip_log.mark()
     for number, chip in enumerate(CHIPS):
         g = f"{GADGETS}/{chip.name}"
         args = " ".join(["acm"] * chip.acm + [f"echo={ECHO}"] + list(chip.answers))
