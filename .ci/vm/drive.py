@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Boots the QEMU machine once and plays the programs on the kernel's 8250 and ftdi_sio drivers:
 wendro through all rows on both devices, tessik's bursts, kadrel with a loop-back plug, lorvel in
-the 16550's modem loopback, and the FTDI adapters unplugged under running programs. Every check
-prints one line; the last line counts them. Usage: drive.py VMLINUZ INITRAMFS WORK_DIR"""
+the 16550's modem loopback, and the FTDI adapters unplugged under running programs; then on the
+USB serial chips posed behind dummy_hcd (chips.py). Every check prints one line; the last line
+counts them. Usage: drive.py VMLINUZ INITRAMFS WORK_DIR [all|chips]"""
 
 import os
 import re
@@ -10,7 +11,8 @@ import sys
 import time
 import traceback
 
-from machine import Machine
+import chips
+from machine import USB_ADAPTERS, Machine
 
 UART = "/dev/ttyS1"
 TOLERANCE = 0.02
@@ -314,11 +316,12 @@ def unplug(machine, checks, by_port):
 
 def main():
     kernel, initramfs, work = sys.argv[1:4]
+    part = sys.argv[4] if len(sys.argv) > 4 else "all"
     stage_started = float(os.environ.get("VM_STAGE_STARTED", time.time()))
     checks = Checks()
     runs = {}
     try:
-        machine = Machine(kernel, initramfs, work)
+        machine = Machine(kernel, initramfs, work, usb_adapters=0 if part == "chips" else USB_ADAPTERS)
     except Exception:
         traceback.print_exc()
         checks.check("the machine boots", False)
@@ -336,6 +339,10 @@ def main():
                                                                            machine.ftdi))),
             ("unplug", lambda: unplug(machine, checks, by_port)),
         ]
+        if part == "chips":
+            scenarios = []
+        # The posed chips come last: their ttyUSB devices would count as FTDI adapters above.
+        scenarios.append(("USB chips", lambda: chips.run(machine, checks, wave_hz, pulses, work)))
         for name, scenario in scenarios:
             print(f"--- {name}", flush=True)
             try:

@@ -1,5 +1,5 @@
-"""The QEMU machine the stage drives: its console, the host ends of its serial lines, its monitor
-and its trace of how each UART was programmed."""
+"""The QEMU machine the stage drives: its console, the host ends of its serial lines, its monitor,
+its trace of how each UART was programmed, and the log line of the posed USB chips."""
 
 import atexit
 import os
@@ -130,8 +130,58 @@ class Console:
         return int(found.group(1)), self.text[since : found.start()]
 
 
+class LineLog:
+    """A serial line the guest writes whole lines to (the posed USB chips' log, on ttyS2), each
+    line stamped with the host time it arrived."""
+
+    def __init__(self, path):
+        self.end = HostEnd(path)
+        self.lock = threading.Condition()
+        self.lines = []  # (host time, text)
+
+    def serve(self):
+        self.end.conn, _ = self.end.server.accept()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        pending = ""
+        while True:
+            data = self.end.conn.recv(65536)
+            if not data:
+                return
+            pending += data.decode("latin-1").replace("\r", "")
+            *complete, pending = pending.split("\n")
+            with self.lock:
+                now = time.time()
+                self.lines += [(now, line) for line in complete if line]
+                self.lock.notify_all()
+
+    def mark(self):
+        with self.lock:
+            return len(self.lines)
+
+    def expect(self, pattern, since, timeout):
+        """The first line after index `since` that matches `pattern`, or None on timeout."""
+        deadline = time.time() + timeout
+        regex = re.compile(pattern)
+        with self.lock:
+            while True:
+                for _, line in self.lines[since:]:
+                    found = regex.match(line)
+                    if found:
+                        return found
+                left = deadline - time.time()
+                if left <= 0:
+                    return None
+                self.lock.wait(left)
+
+    def since(self, index):
+        with self.lock:
+            return list(self.lines[index:])
+
+
 class Machine:
-    def __init__(self, kernel, initramfs, work):
+    def __init__(self, kernel, initramfs, work, usb_adapters=USB_ADAPTERS):
         self.work = work
         os.makedirs(work, exist_ok=True)
         for name in os.listdir(work):
@@ -140,13 +190,14 @@ class Machine:
         self.uart = HostEnd(f"{work}/uart.sock")
         self.ftdi = HostEnd(f"{work}/ftdi.sock")
         self.monitor = HostEnd(f"{work}/monitor.sock")
+        self.chip_log = LineLog(f"{work}/chips.sock")
         self.trace_file = f"{work}/trace.log"
         # Adapter n sits on the controller's port n. A usb-serial adapter is plugged in only while
         # its chardev is open: a null chardev never is, so the adapters that need no host end of
         # their own write to /dev/null. Adapter 1 ends in a socket, to see the byte on its line.
         usb = ["-device", "qemu-xhci,id=xhci",
                "-chardev", f"socket,id=line1,path={work}/ftdi.sock"]
-        for n in range(1, USB_ADAPTERS + 1):
+        for n in range(1, usb_adapters + 1):
             if n > 1:
                 usb += ["-chardev", f"file,id=line{n},path=/dev/null"]
             usb += ["-device", f"usb-serial,bus=xhci.0,port={n},id=ftdi{n},chardev=line{n}"]
@@ -154,9 +205,12 @@ class Machine:
             "qemu-system-x86_64", "-accel", "tcg", "-m", "256", "-nodefaults", "-no-user-config",
             "-display", "none", "-no-reboot",
             "-kernel", kernel, "-initrd", initramfs,
-            "-append", f"console=ttyS0 quiet panic=-1 usb_adapters={USB_ADAPTERS}",
+            "-append", f"console=ttyS0 quiet panic=-1 usb_adapters={usb_adapters}",
             "-chardev", f"socket,id=console,path={work}/console.sock", "-serial", "chardev:console",
             "-chardev", f"socket,id=uart,path={work}/uart.sock", "-serial", "chardev:uart",
+            # The third port, COM3 on an IRQ of its own, carries the posed USB chips' log.
+            "-chardev", f"socket,id=chips,path={work}/chips.sock",
+            "-device", "isa-serial,chardev=chips,iobase=0x3e8,irq=5",
             *usb,
             "-chardev", f"socket,id=monitor,path={work}/monitor.sock", "-mon", "chardev=monitor",
             "-trace", "serial_update_parameters", "-trace", "usb_serial_set_*",
@@ -170,6 +224,7 @@ class Machine:
         self.uart.serve()
         self.ftdi.serve()
         self.monitor.serve()
+        self.chip_log.serve()
         if not self.console.expect(r"init: ready\n", 0, 120):
             raise TimeoutError("the guest did not boot:\n" + self.console.text[-2000:])
         self.boot_seconds = time.time() - self.started

@@ -2,9 +2,15 @@
 # The four programs on the Linux kernel's own serial drivers: a 16550 on the 8250 driver and QEMU's
 # FTDI adapter on ftdi_sio, in a QEMU machine booted from Debian's packaged kernel (downloaded and
 # unpacked, never installed) and a busybox initramfs holding the statically linked programs.
-# drive.py boots it, plays the scenarios and checks them. Usage: bash .ci/vm/run.sh
+# USB serial chips QEMU has no model of (CH341, CP210x, PL2303, an Arduino board's bridge) are posed
+# by usb_chip.c on FunctionFS gadgets behind dummy_hcd, so that their own drivers bind to them.
+# drive.py boots it, plays the scenarios and checks them.
+# Usage: bash .ci/vm/run.sh          everything
+#        bash .ci/vm/run.sh chips    the posed USB chips alone
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+part=${1:-all}
+case $part in all | chips) ;; *) echo "usage: bash .ci/vm/run.sh [chips]" >&2 && exit 2 ;; esac
 out=build/vm
 started=$(date +%s.%N)
 
@@ -18,19 +24,24 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
-# The kernel the linux-image-amd64 package currently stands for, and its USB serial modules.
+# The kernel the linux-image-amd64 package currently stands for, its USB serial drivers and the
+# gadget side that poses the chips (dependencies before their users, the order init loads them in).
+modules="usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio configfs udc-core libcomposite
+  usb_f_fs dummy_hcd ch341 cp210x pl2303 cdc-acm"
 kernel_package() {
   apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -1
 }
 kernel_package=$(kernel_package)
 [ -n "$kernel_package" ] || { apt-get update -qq && kernel_package=$(kernel_package); }
 kernel=$out/kernel/$kernel_package
-if [ ! -e "$kernel/vmlinuz" ]; then
+missing=
+for module in $modules; do [ -e "$kernel/$module.ko" ] || missing=yes; done
+if [ ! -e "$kernel/vmlinuz" ] || [ -n "$missing" ]; then
   rm -rf "$kernel" && mkdir -p "$kernel/unpacked"
   (cd "$kernel" && apt-get download -qq "$kernel_package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
   dpkg-deb -x "$kernel"/*.deb "$kernel/unpacked"
   cp "$kernel"/unpacked/boot/vmlinuz-* "$kernel/vmlinuz.tmp"
-  for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+  for module in $modules; do
     file=$(find "$kernel/unpacked/lib/modules" -name "$module.ko*" | head -1)
     case $file in
       *.xz) xz -dc "$file" >"$kernel/$module.ko" ;;
@@ -53,7 +64,8 @@ cp .ci/vm/init "$root/init" && chmod +x "$root/init"
 cp "$kernel"/*.ko "$root/lib/modules/"
 for program in lorvel tessik wendro kadrel; do cp "$out/build/$program/$program" "$root/bin/"; done
 gcc -static -O2 -Wall -Wextra -o "$root/bin/modem_loop" .ci/vm/modem_loop.c
+gcc -static -O2 -Wall -Wextra -pthread -o "$root/bin/usb_chip" .ci/vm/usb_chip.c
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
 echo "vm: kernel $kernel_package, initramfs $(du -k "$out/initramfs.cpio.gz" | cut -f1) KiB"
 
-VM_STAGE_STARTED=$started exec python3 .ci/vm/drive.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run"
+VM_STAGE_STARTED=$started exec python3 .ci/vm/drive.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run" "$part"

@@ -201,7 +201,13 @@ void flush_open_ports_output() {
   }
 }
 
-PosixPort::PosixPort(int fd) : fd_(fd), rate_generator_(probe_rate_generator(fd)), pacer_(*this) {
+PosixPort::PosixPort(int fd) : fd_(fd), pacer_(*this) {
+  DriverFacts facts = probe_driver_facts(fd);
+  rate_generator_ = classify_rate_generator(facts);
+  // cdc_acm counts each of its write buffers in flight as full (several KiB however few bytes it
+  // holds), so its TIOCOUTQ would make a write sleep seconds while the line idles; there the
+  // write is paced by the line time alone, as on a pseudo-terminal.
+  queue_overcounted_ = facts.driver == "cdc_acm";
   register_open_port(fd_);
   update_pacer();
 }
@@ -235,6 +241,9 @@ bool PosixPort::GetCommState(DCB& dcb) {
 bool PosixPort::SetCommState(const DCB& dcb) {
   termios old_settings{};
   if (fd_ < 0 || !valid_settings(dcb) || tcgetattr(fd_, &old_settings) != 0) return false;
+  // A frame the hardware cannot make is refused before the driver is touched: the drivers that
+  // cannot make it read back what was asked, and the line would carry another frame meanwhile.
+  if (!frames_as_asked(rate_generator_, dcb.ByteSize, dcb.Parity, dcb.StopBits)) return false;
   std::uint32_t old_rate = line_rate(fd_, old_settings);
 
   termios settings = old_settings;
@@ -463,6 +472,7 @@ long PosixPort::write(const std::uint8_t* data, std::size_t length) {
 }
 
 long PosixPort::output_queue() {
+  if (queue_overcounted_) return 0;
   int queued = 0;
   if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return -1;
   return queued;

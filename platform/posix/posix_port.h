@@ -73,6 +73,7 @@ class PosixPort : public SerialPort, private PacingKernel {
 
   int fd_;
   RateGenerator rate_generator_;
+  bool queue_overcounted_ = false;  // TIOCOUTQ tells more than is queued (see the constructor)
   std::uint32_t read_interval_ms_ = 0;
   bool read_returns_at_once_ = false;
   Transfer write_;

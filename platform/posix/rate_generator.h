@@ -20,11 +20,20 @@ enum class RateScheme {
   kFtdi232A,       // FT8U232AM: 3 MHz / (n + 0, 1/8, 1/4 or 1/2)
   kFtdi232B,       // FT232B/R, FT2232C, FT-X: 3 MHz / (n + k/8)
   kFtdiHighSpeed,  // the H chips: 12 MHz / (n + k/8) from 1200 baud up, else as kFtdi232B
+  kArduinoBridge,  // the Uno's and Mega's USB bridge: 16 MHz / 8 / (UBRR + 1), UBRR 12 bits
+};
+
+// The frames the hardware can make, where the driver does not say so itself.
+enum class Framing {
+  kAsAsked,      // whatever the driver keeps
+  kOnly8N1,      // 8 data bits, no parity, one stop bit, whatever is asked
+  kNoMarkSpace,  // no mark or space parity: those bytes go out without a parity bit
 };
 
 struct RateGenerator {
   RateScheme scheme = RateScheme::kUnknown;
   std::uint32_t baud_base = 0;  // 8250 only: the UART clock / 16
+  Framing framing = Framing::kAsAsked;
 };
 
 // What the port's driver tells of its hardware: the driver's name, from sysfs, and TIOCGSERIAL.
@@ -35,6 +44,9 @@ struct DriverFacts {
   std::uint32_t baud_base = 0;     // serial_struct.baud_base
   int flags = 0;                   // serial_struct.flags
   bool has_latency_timer = false;  // ftdi_sio shows latency_timer for all but SIO and FT232A
+  std::uint16_t usb_vendor = 0;    // idVendor and idProduct of the USB device, 0 when none
+  std::uint16_t usb_product = 0;
+  int chip_version = -1;  // ch341: the version the chip reports, -1 when it could not be read
 };
 
 // Picks the divisor scheme from the driver's facts. Anything it cannot be sure of (custom
@@ -51,7 +63,17 @@ double hardware_rate(const RateGenerator& generator, std::uint32_t asked);
 bool runs_close_enough(const RateGenerator& generator, std::uint32_t asked,
                        std::uint32_t read_back);
 
-// Reads the driver's facts for an open tty from /sys and TIOCGSERIAL and classifies them.
+// Whether the hardware frames bytes as asked: byte size 5 to 8, parity and stop bits as in a DCB
+// (NOPARITY 0 … SPACEPARITY 4, ONESTOPBIT 0 … TWOSTOPBITS 2).
+bool frames_as_asked(const RateGenerator& generator, std::uint8_t byte_size, std::uint8_t parity,
+                     std::uint8_t stop_bits);
+
+// Reads the driver's facts for an open tty from /sys and TIOCGSERIAL. For a CH341 it asks the
+// chip for its version through the USB device node (/dev/bus/usb/BBB/DDD), which works only
+// where that node may be written; otherwise the version stays unknown.
+DriverFacts probe_driver_facts(int fd);
+
+// The facts of an open tty, classified.
 RateGenerator probe_rate_generator(int fd);
 
 }  // namespace serial

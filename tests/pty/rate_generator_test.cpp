@@ -10,6 +10,8 @@ namespace {
 
 using serial::classify_rate_generator;
 using serial::DriverFacts;
+using serial::frames_as_asked;
+using serial::Framing;
 using serial::hardware_rate;
 using serial::RateGenerator;
 using serial::RateScheme;
@@ -84,6 +86,58 @@ TEST(RateGenerator, OnlyKnownDivisorsAreJudged) {
     EXPECT_EQ(unknown.scheme, RateScheme::kUnknown) << facts.driver;
     EXPECT_TRUE(runs_close_enough(unknown, 56000, 56000));
     EXPECT_FALSE(runs_close_enough(unknown, 56000, 9600));
+  }
+}
+
+TEST(RateGenerator, ArduinoBridgeMakesWhatItsTwelveBitBaudRegisterHolds) {
+  DriverFacts uno{"cdc_acm", true, 0, 0, 0, false, 0x2341, 0x0043};
+  RateGenerator bridge = classify_rate_generator(uno);
+  ASSERT_EQ(bridge.scheme, RateScheme::kArduinoBridge);
+  // 2 MHz / 18182 needs a register of 15 bits: 18181 keeps 1797; 300 keeps 2570 of 6666.
+  EXPECT_NEAR(hardware_rate(bridge, 110), 2e6 / 1798, 1e-6);
+  EXPECT_NEAR(hardware_rate(bridge, 300), 2e6 / 2571, 1e-6);
+  // 57600 runs at normal speed, 1 MHz / 17; 115200 at double speed, 2 MHz / 17: both 2.1 % fast.
+  EXPECT_NEAR(hardware_rate(bridge, 57600), 1e6 / 17, 1e-6);
+  EXPECT_NEAR(hardware_rate(bridge, 115200), 2e6 / 17, 1e-6);
+  EXPECT_NEAR(hardware_rate(bridge, 56000), 2e6 / 36, 1e-6);
+  for (std::uint32_t rate : kToolRates) {
+    bool wrong = rate == 110 || rate == 300 || rate == 57600 || rate == 115200;
+    EXPECT_EQ(runs_close_enough(bridge, rate, rate), !wrong) << rate;
+  }
+}
+
+TEST(RateGenerator, FramingIsJudgedOnlyWhereTheChipIsKnownToDropIt) {
+  DriverFacts old_ch341{"ch341-uart", true, 0, 0, 0, false, 0, 0, 0x27};
+  DriverFacts new_ch341 = old_ch341;
+  new_ch341.chip_version = 0x30;
+  DriverFacts unread_ch341 = old_ch341;
+  unread_ch341.chip_version = -1;
+  DriverFacts mega{"cdc_acm", true, 0, 0, 0, false, 0x2A03, 0x0042};
+  DriverFacts other_acm = mega;  // a CH9102 behind cdc_acm: nothing known
+  other_acm.usb_vendor = 0x1A86;
+  other_acm.usb_product = 0x55D4;
+  DriverFacts arduino_ids_elsewhere = mega;
+  arduino_ids_elsewhere.driver = "cp210x";
+
+  RateGenerator old_chip = classify_rate_generator(old_ch341);
+  EXPECT_EQ(old_chip.framing, Framing::kOnly8N1);
+  EXPECT_EQ(old_chip.scheme, RateScheme::kUnknown);  // its divisor is within 0.5 % everywhere
+  EXPECT_TRUE(frames_as_asked(old_chip, 8, 0, 0));
+  EXPECT_FALSE(frames_as_asked(old_chip, 8, 2, 2));  // wendro's 8E2 rows
+  EXPECT_FALSE(frames_as_asked(old_chip, 7, 0, 0));
+  EXPECT_FALSE(frames_as_asked(old_chip, 8, 0, 2));
+
+  RateGenerator board = classify_rate_generator(mega);
+  EXPECT_TRUE(frames_as_asked(board, 8, 2, 2));
+  EXPECT_TRUE(frames_as_asked(board, 7, 1, 0));
+  EXPECT_FALSE(frames_as_asked(board, 8, 3, 0));  // mark
+  EXPECT_FALSE(frames_as_asked(board, 8, 4, 0));  // space
+
+  for (const DriverFacts& facts : {new_ch341, unread_ch341, other_acm, arduino_ids_elsewhere}) {
+    RateGenerator as_asked = classify_rate_generator(facts);
+    EXPECT_EQ(as_asked.scheme, RateScheme::kUnknown) << facts.driver << facts.chip_version;
+    EXPECT_TRUE(frames_as_asked(as_asked, 8, 2, 2)) << facts.driver << facts.chip_version;
+    EXPECT_TRUE(frames_as_asked(as_asked, 8, 4, 0)) << facts.driver << facts.chip_version;
   }
 }
 
