@@ -113,10 +113,10 @@ def wave_hz(baud, parity, data_bits, stop_bits, byte):
     return baud * falls / len(bits)
 
 
-def wendro_steps(machine, checks, device_name, device, end):
+def wendro_steps(machine, checks, device_name, device, end, on_step=None):
     """Steps wendro from its start row down to row 0, up to the top and down again. For every key
     it keeps the row, the label printed (or None) with its arrival time, and the last byte the
-    line carried before the next key."""
+    line carried before the next key; `on_step`, if given, is called at that moment too."""
     wendro = Program(machine, "wendro", device, 3)
     console = machine.console
     steps = []
@@ -136,6 +136,8 @@ def wendro_steps(machine, checks, device_name, device, end):
         found = found or console.expect(LABEL, since, 0)  # late, but still this key's
         label_time = console.arrival(found.end()) if found else None
         steps.append((row, int(found.group(1)) if found else None, label_time, end.last_byte, time.time()))
+        if on_step:
+            on_step()
     status = wendro.quit("q")
     checks.check(f"wendro on the {device_name} quits with status 0 on q", status == 0, f"status {status}")
     return steps, wendro.started

@@ -19,27 +19,8 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 # The kernel the linux-image-amd64 package currently stands for, and its USB serial modules.
-kernel_package() {
-  apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -1
-}
-kernel_package=$(kernel_package)
-[ -n "$kernel_package" ] || { apt-get update -qq && kernel_package=$(kernel_package); }
-kernel=$out/kernel/$kernel_package
-if [ ! -e "$kernel/vmlinuz" ]; then
-  rm -rf "$kernel" && mkdir -p "$kernel/unpacked"
-  (cd "$kernel" && apt-get download -qq "$kernel_package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
-  dpkg-deb -x "$kernel"/*.deb "$kernel/unpacked"
-  cp "$kernel"/unpacked/boot/vmlinuz-* "$kernel/vmlinuz.tmp"
-  for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
-    file=$(find "$kernel/unpacked/lib/modules" -name "$module.ko*" | head -1)
-    case $file in
-      *.xz) xz -dc "$file" >"$kernel/$module.ko" ;;
-      *) cp "$file" "$kernel/$module.ko" ;;
-    esac
-  done
-  rm -rf "$kernel/unpacked" "$kernel"/*.deb
-  mv "$kernel/vmlinuz.tmp" "$kernel/vmlinuz"
-fi
+. .ci/vm/kernel.sh
+fetch_kernel linux-image-amd64 "$out/kernel" usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio
 
 # The programs, statically linked for the initramfs, in a build folder of their own.
 cmake -S . -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DSERIAL_TOOLS_TESTS=OFF \
