@@ -314,21 +314,42 @@ def unplug(machine, checks, by_port):
         checks.check(f"{name} after the removal quits with status 0 on q", status == 0, f"status {status}")
 
 
-def main():
-    kernel, initramfs, work = sys.argv[1:4]
+def play(tag, boot, scenarios, afterwards):
+    """Boots a machine (`boot()`), plays the (name, scenario) pairs `scenarios(machine, checks)`
+    gives, stops the machine and hands its trace to `afterwards(machine, checks, events)`. Prints
+    the counts last, with `tag`; returns the exit status."""
     stage_started = float(os.environ.get("VM_STAGE_STARTED", time.time()))
     checks = Checks()
-    runs = {}
     try:
-        machine = Machine(kernel, initramfs, work)
+        machine = boot()
     except Exception:
         traceback.print_exc()
         checks.check("the machine boots", False)
         machine = None
     if machine:
-        print(f"vm: booted in {machine.boot_seconds:.1f} s", flush=True)
+        print(f"{tag}: booted in {machine.boot_seconds:.1f} s", flush=True)
+        for name, scenario in scenarios(machine, checks):
+            print(f"--- {name}", flush=True)
+            try:
+                scenario()
+            except Exception:  # a scenario that broke off is one failure; the others still run
+                traceback.print_exc()
+                checks.check(f"{name} ran to its end", False)
+        machine.stop()
+        afterwards(machine, checks, machine.trace())
+        print(f"{tag}: boot took {machine.boot_seconds:.1f} s")
+    print(f"{tag}: stage took {time.time() - stage_started:.0f} s")
+    print(f"{tag}: {checks.passed} passed, {checks.failed} failed")
+    return 0 if checks.failed == 0 and checks.passed > 0 else 1
+
+
+def main():
+    kernel, initramfs, work = sys.argv[1:4]
+    runs = {}
+
+    def scenarios(machine, checks):
         by_port = usb_ttys(machine.console)
-        scenarios = [
+        return [
             ("wendro on the 16550", lambda: runs.update(uart=wendro_steps(machine, checks, "16550", UART,
                                                                             machine.uart))),
             ("tessik on the 16550", lambda: runs.update(tessik=tessik_bursts(machine, checks))),
@@ -338,15 +359,8 @@ def main():
                                                                            machine.ftdi))),
             ("unplug", lambda: unplug(machine, checks, by_port)),
         ]
-        for name, scenario in scenarios:
-            print(f"--- {name}", flush=True)
-            try:
-                scenario()
-            except Exception:  # a scenario that broke off is one failure; the others still run
-                traceback.print_exc()
-                checks.check(f"{name} ran to its end", False)
-        machine.stop()
-        events = machine.trace()
+
+    def afterwards(machine, checks, events):
         if "tessik" in runs:
             states = programming(events, "16550")
             ran = [describe(setting_at(states, when), None) for when in runs["tessik"]]
@@ -355,10 +369,8 @@ def main():
         for key, device in (("uart", "16550"), ("ftdi", "FTDI")):
             if key in runs:
                 check_wendro(checks, device, *runs[key], events)
-        print(f"vm: boot took {machine.boot_seconds:.1f} s")
-    print(f"vm: stage took {time.time() - stage_started:.0f} s")
-    print(f"vm: {checks.passed} passed, {checks.failed} failed")
-    return 0 if checks.failed == 0 and checks.passed > 0 else 1
+
+    return play("vm", lambda: Machine(kernel, initramfs, work), scenarios, afterwards)
 
 
 if __name__ == "__main__":

@@ -9,9 +9,8 @@ import os
 import re
 import sys
 import time
-import traceback
 
-from drive import ROWS, SEVEN_SEGMENTS, TOLERANCE, Checks, Program, wave_hz, wendro_steps
+from drive import ROWS, SEVEN_SEGMENTS, TOLERANCE, Program, play, wave_hz, wendro_steps
 from machine import Arm64Machine
 
 PL011 = "/dev/ttyAMA0"
@@ -145,18 +144,10 @@ def check_pl011(checks, steps, samples, events):
 
 def main():
     kernel, initramfs, work = sys.argv[1:4]
-    stage_started = float(os.environ.get("VM_STAGE_STARTED", time.time()))
-    checks = Checks()
-    try:
-        machine = Arm64Machine(kernel, initramfs, work)
-    except Exception:
-        traceback.print_exc()
-        checks.check("the machine boots", False)
-        machine = None
-    if machine:
-        print(f"vm-arm64: booted in {machine.boot_seconds:.1f} s", flush=True)
-        steps, samples = [], []
-        scenarios = [
+    steps, samples = [], []
+
+    def scenarios(machine, checks):
+        return [
             ("the pty tests", lambda: pty_tests(machine, checks)),
             # The kernel's console and init's output go to the virtio console: nothing but the
             # programs uses the PL011's line.
@@ -168,21 +159,13 @@ def main():
                 lambda: samples.append((time.time(), machine.pl011_registers())))[0])),
             ("lorvel on the PL011", lambda: lorvel_lines(machine, checks)),
         ]
-        for name, scenario in scenarios:
-            print(f"--- {name}", flush=True)
-            try:
-                scenario()
-            except Exception:  # a scenario that broke off is one failure; the others still run
-                traceback.print_exc()
-                checks.check(f"{name} ran to its end", False)
-        machine.stop()
-        events = machine.trace()
+
+    def afterwards(machine, checks, events):
         if steps:
             check_pl011(checks, steps, samples, events)
         check_lorvel(checks, events)
-    print(f"vm-arm64: stage took {time.time() - stage_started:.0f} s")
-    print(f"vm-arm64: {checks.passed} passed, {checks.failed} failed")
-    return 0 if checks.failed == 0 and checks.passed > 0 else 1
+
+    return play("vm-arm64", lambda: Arm64Machine(kernel, initramfs, work), scenarios, afterwards)
 
 
 if __name__ == "__main__":
