@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The packages for colleagues, made with CPack: the Debian package of the Linux build and the ZIP
-# of the Windows build. Checks that each holds exactly the four programs and that the packaged
-# programs run: the usage line with status 1, status 2 for arguments that name no port, and a
-# session on the simulated port with status 0.
+# The packages for colleagues, made with CPack: the Debian packages of the Linux builds (this
+# machine's, arm64 and armhf) and the ZIP of the Windows build. Checks that each holds exactly the
+# four programs and that the packaged programs run: the usage line with status 1, status 2 for
+# arguments that name no port, and a session on the simulated port with status 0.
 # Run from the repository root as root after .ci/windows.sh, which builds build/windows and
-# installs Wine.
+# installs Wine, and .ci/arm.sh, which builds build/arm64 and build/armhf and installs qemu-user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -83,28 +83,49 @@ check_programs() {
   done
 }
 
-step "the Debian package of the Linux build"
-rm -f build/packages/serial-tools_*.deb
-cmake --workflow --preset deb
-debs=(build/packages/serial-tools_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "want one .deb, found: ${debs[*]}"
-deb=${debs[0]}
-dpkg-deb --info "$deb"
-dpkg-deb --contents "$deb"
-files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
-check_files "$deb" ./usr/bin/%s "$files"
-# The dependencies dpkg-shlibdeps found, names without versions: the C and C++ runtimes at least.
-depends=$(dpkg-deb --field "$deb" Depends | tr ',' '\n' | awk '{ print $1 }')
-for library in libc6 libstdc++6; do
-  grep -Fxq "$library" <<<"$depends" || fail "$deb does not depend on $library:" $depends
-done
-# What `apt install ./serial-tools_...deb` would do on this machine, without doing it.
-apt-get install --simulate "./$deb" </dev/null >"$scratch/apt.log" 2>&1 ||
-  { cat "$scratch/apt.log"; fail "apt cannot install $deb"; }
+# check_deb ARCH [RUNNER...]: the one Debian package for ARCH in build/packages: marked ARCH, holding
+# the four programs, depending on the C and C++ runtimes, installable here by apt, and its
+# programs, unpacked into a scratch root, running (through RUNNER, qemu-user for ARM).
+check_deb() {
+  local arch=$1 deb debs depends files library
+  shift
+  debs=(build/packages/serial-tools_*_"$arch".deb)
+  [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "want one $arch .deb, found: ${debs[*]}"
+  deb=${debs[0]}
+  dpkg-deb --info "$deb"
+  dpkg-deb --contents "$deb"
+  [ "$(dpkg-deb --field "$deb" Architecture)" = "$arch" ] || fail "$deb is not marked $arch"
+  files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
+  check_files "$deb" ./usr/bin/%s "$files"
+  # The dependencies dpkg-shlibdeps found, names without versions: the C and C++ runtimes at least.
+  depends=$(dpkg-deb --field "$deb" Depends | tr ',' '\n' | awk '{ print $1 }')
+  for library in libc6 libstdc++6; do
+    grep -Fxq "$library" <<<"$depends" || fail "$deb does not depend on $library:" $depends
+  done
+  # What `apt install ./serial-tools_...deb` would do on this machine, without doing it.
+  apt-get install --simulate "./$deb" </dev/null >"$scratch/apt.log" 2>&1 ||
+    { cat "$scratch/apt.log"; fail "apt cannot install $deb"; }
+  rm -rf "$scratch/root"
+  dpkg-deb --extract "$deb" "$scratch/root"
+  check_programs "$scratch/root/usr/bin" "" "$@"
+  checked+=("$deb")
+}
+checked=()
 
-step "the packaged Linux programs, unpacked into a scratch root"
-dpkg-deb --extract "$deb" "$scratch/root"
-check_programs "$scratch/root/usr/bin" ""
+step "the Debian package of the Linux build, its packaged programs"
+rm -f build/packages/serial-tools_*_"$(dpkg --print-architecture)".deb
+cmake --workflow --preset deb
+check_deb "$(dpkg --print-architecture)"
+
+# The ARM packages come from the builds .ci/arm.sh made and tested; their programs run in qemu-user.
+. .ci/arm_setup.sh
+for arch in arm64 armhf; do
+  step "the Debian package of the $arch build, its programs under qemu-user"
+  [ -f "build/$arch/CMakeCache.txt" ] || fail "no build/$arch: run .ci/arm.sh first"
+  rm -f build/packages/serial-tools_*_"$arch".deb
+  cpack --preset "$arch"
+  check_deb "$arch" "$(arm_qemu "$arch")"
+done
 
 step "the ZIP of the Windows build"
 [ -f build/windows/CMakeCache.txt ] || fail "no build/windows: run .ci/windows.sh first"
@@ -126,4 +147,4 @@ mkdir "$scratch/zip"
 fresh_wine_prefix "$scratch/prefix"
 check_programs "$scratch/zip/$top/bin" .exe wine
 
-step "packages checked: $deb, $zip"
+step "packages checked: ${checked[*]} $zip"

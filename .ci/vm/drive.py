@@ -115,10 +115,10 @@ def wave_hz(baud, parity, data_bits, stop_bits, byte):
     return baud * falls / len(bits)
 
 
-def wendro_steps(machine, checks, device_name, device, end):
+def wendro_steps(machine, checks, device_name, device, end, on_step=None):
     """Steps wendro from its start row down to row 0, up to the top and down again. For every key
     it keeps the row, the label printed (or None) with its arrival time, and the last byte the
-    line carried before the next key."""
+    line carried before the next key; `on_step`, if given, is called at that moment too."""
     wendro = Program(machine, "wendro", device, 3)
     console = machine.console
     steps = []
@@ -138,6 +138,8 @@ def wendro_steps(machine, checks, device_name, device, end):
         found = found or console.expect(LABEL, since, 0)  # late, but still this key's
         label_time = console.arrival(found.end()) if found else None
         steps.append((row, int(found.group(1)) if found else None, label_time, end.last_byte, time.time()))
+        if on_step:
+            on_step()
     status = wendro.quit("q")
     checks.check(f"wendro on the {device_name} quits with status 0 on q", status == 0, f"status {status}")
     return steps, wendro.started
@@ -314,22 +316,43 @@ def unplug(machine, checks, by_port):
         checks.check(f"{name} after the removal quits with status 0 on q", status == 0, f"status {status}")
 
 
-def main():
-    kernel, initramfs, work = sys.argv[1:4]
-    part = sys.argv[4] if len(sys.argv) > 4 else "all"
+def play(tag, boot, scenarios, afterwards):
+    """Boots a machine (`boot()`), plays the (name, scenario) pairs `scenarios(machine, checks)`
+    gives, stops the machine and hands its trace to `afterwards(machine, checks, events)`. Prints
+    the counts last, with `tag`; returns the exit status."""
     stage_started = float(os.environ.get("VM_STAGE_STARTED", time.time()))
     checks = Checks()
-    runs = {}
     try:
-        machine = Machine(kernel, initramfs, work, usb_adapters=0 if part == "chips" else USB_ADAPTERS)
+        machine = boot()
     except Exception:
         traceback.print_exc()
         checks.check("the machine boots", False)
         machine = None
     if machine:
-        print(f"vm: booted in {machine.boot_seconds:.1f} s", flush=True)
+        print(f"{tag}: booted in {machine.boot_seconds:.1f} s", flush=True)
+        for name, scenario in scenarios(machine, checks):
+            print(f"--- {name}", flush=True)
+            try:
+                scenario()
+            except Exception:  # a scenario that broke off is one failure; the others still run
+                traceback.print_exc()
+                checks.check(f"{name} ran to its end", False)
+        machine.stop()
+        afterwards(machine, checks, machine.trace())
+        print(f"{tag}: boot took {machine.boot_seconds:.1f} s")
+    print(f"{tag}: stage took {time.time() - stage_started:.0f} s")
+    print(f"{tag}: {checks.passed} passed, {checks.failed} failed")
+    return 0 if checks.failed == 0 and checks.passed > 0 else 1
+
+
+def main():
+    kernel, initramfs, work = sys.argv[1:4]
+    part = sys.argv[4] if len(sys.argv) > 4 else "all"
+    runs = {}
+
+    def scenarios(machine, checks):
         by_port = usb_ttys(machine.console)
-        scenarios = [
+        drivers = [
             ("wendro on the 16550", lambda: runs.update(uart=wendro_steps(machine, checks, "16550", UART,
                                                                             machine.uart))),
             ("tessik on the 16550", lambda: runs.update(tessik=tessik_bursts(machine, checks))),
@@ -339,19 +362,11 @@ def main():
                                                                            machine.ftdi))),
             ("unplug", lambda: unplug(machine, checks, by_port)),
         ]
-        if part == "chips":
-            scenarios = []
         # The posed chips come last: their ttyUSB devices would count as FTDI adapters above.
-        scenarios.append(("USB chips", lambda: chips.run(machine, checks, wave_hz, pulses, work)))
-        for name, scenario in scenarios:
-            print(f"--- {name}", flush=True)
-            try:
-                scenario()
-            except Exception:  # a scenario that broke off is one failure; the others still run
-                traceback.print_exc()
-                checks.check(f"{name} ran to its end", False)
-        machine.stop()
-        events = machine.trace()
+        posed = [("USB chips", lambda: chips.run(machine, checks, wave_hz, pulses, work))]
+        return posed if part == "chips" else drivers + posed
+
+    def afterwards(machine, checks, events):
         if "tessik" in runs:
             states = programming(events, "16550")
             ran = [describe(setting_at(states, when), None) for when in runs["tessik"]]
@@ -360,10 +375,9 @@ def main():
         for key, device in (("uart", "16550"), ("ftdi", "FTDI")):
             if key in runs:
                 check_wendro(checks, device, *runs[key], events)
-        print(f"vm: boot took {machine.boot_seconds:.1f} s")
-    print(f"vm: stage took {time.time() - stage_started:.0f} s")
-    print(f"vm: {checks.passed} passed, {checks.failed} failed")
-    return 0 if checks.failed == 0 and checks.passed > 0 else 1
+
+    adapters = 0 if part == "chips" else USB_ADAPTERS
+    return play("vm", lambda: Machine(kernel, initramfs, work, usb_adapters=adapters), scenarios, afterwards)
 
 
 if __name__ == "__main__":

@@ -181,50 +181,68 @@ class LineLog:
 
 
 class Machine:
+    """The amd64 machine: the console on the first 16550, the 16550 under test on the second,
+    QEMU's FTDI adapters on an xHCI controller, the posed USB chips' log on a third 16550."""
+
+    TRACE = ["serial_update_parameters", "usb_serial_set_*"]
+
     def __init__(self, kernel, initramfs, work, usb_adapters=USB_ADAPTERS):
+        self.usb_adapters = usb_adapters
         self.work = work
         os.makedirs(work, exist_ok=True)
         for name in os.listdir(work):
             os.remove(os.path.join(work, name))
         self.console = Console(f"{work}/console.sock")
-        self.uart = HostEnd(f"{work}/uart.sock")
-        self.ftdi = HostEnd(f"{work}/ftdi.sock")
         self.monitor = HostEnd(f"{work}/monitor.sock")
-        self.chip_log = LineLog(f"{work}/chips.sock")
         self.trace_file = f"{work}/trace.log"
+        self.start(self.devices(kernel, initramfs), [self.console, *self.host_ends(), self.monitor])
+
+    def host_ends(self):
+        self.uart = HostEnd(f"{self.work}/uart.sock")
+        self.ftdi = HostEnd(f"{self.work}/ftdi.sock")
+        self.chip_log = LineLog(f"{self.work}/chips.sock")
+        return [self.uart, self.ftdi, self.chip_log]
+
+    def devices(self, kernel, initramfs):
+        work = self.work
         # Adapter n sits on the controller's port n. A usb-serial adapter is plugged in only while
         # its chardev is open: a null chardev never is, so the adapters that need no host end of
         # their own write to /dev/null. Adapter 1 ends in a socket, to see the byte on its line.
         usb = ["-device", "qemu-xhci,id=xhci",
                "-chardev", f"socket,id=line1,path={work}/ftdi.sock"]
-        for n in range(1, usb_adapters + 1):
+        for n in range(1, self.usb_adapters + 1):
             if n > 1:
                 usb += ["-chardev", f"file,id=line{n},path=/dev/null"]
             usb += ["-device", f"usb-serial,bus=xhci.0,port={n},id=ftdi{n},chardev=line{n}"]
-        command = [
-            "qemu-system-x86_64", "-accel", "tcg", "-m", "256", "-nodefaults", "-no-user-config",
-            "-display", "none", "-no-reboot",
+        return [
+            "qemu-system-x86_64", "-m", "256",
             "-kernel", kernel, "-initrd", initramfs,
-            "-append", f"console=ttyS0 quiet panic=-1 usb_adapters={usb_adapters}",
+            "-append", f"console=ttyS0 quiet panic=-1 usb_adapters={self.usb_adapters} chip_log=ttyS2",
             "-chardev", f"socket,id=console,path={work}/console.sock", "-serial", "chardev:console",
             "-chardev", f"socket,id=uart,path={work}/uart.sock", "-serial", "chardev:uart",
             # The third port, COM3 on an IRQ of its own, carries the posed USB chips' log.
             "-chardev", f"socket,id=chips,path={work}/chips.sock",
             "-device", "isa-serial,chardev=chips,iobase=0x3e8,irq=5",
             *usb,
-            "-chardev", f"socket,id=monitor,path={work}/monitor.sock", "-mon", "chardev=monitor",
-            "-trace", "serial_update_parameters", "-trace", "usb_serial_set_*",
+        ]
+
+    def start(self, devices, ends):
+        """Starts QEMU with the machine's `devices` arguments, its monitor and its trace, takes
+        the connections of the host `ends` (in the order QEMU makes them) and waits for the
+        guest's init to say it is ready."""
+        command = [
+            *devices[:1], "-accel", "tcg", "-nodefaults", "-no-user-config", "-display", "none",
+            "-no-reboot", *devices[1:],
+            "-chardev", f"socket,id=monitor,path={self.work}/monitor.sock", "-mon", "chardev=monitor",
+            *[arg for event in self.TRACE for arg in ("-trace", event)],
             "-D", self.trace_file, "-msg", "timestamp=on",
         ]
         self.started = time.time()
-        with open(f"{work}/qemu.out", "w") as log:
+        with open(f"{self.work}/qemu.out", "w") as log:
             self.qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         atexit.register(lambda: self.qemu.poll() is None and self.qemu.kill())
-        self.console.serve()
-        self.uart.serve()
-        self.ftdi.serve()
-        self.monitor.serve()
-        self.chip_log.serve()
+        for end in ends:
+            end.serve()
         if not self.console.expect(r"init: ready\n", 0, 120):
             raise TimeoutError("the guest did not boot:\n" + self.console.text[-2000:])
         self.boot_seconds = time.time() - self.started
@@ -249,3 +267,40 @@ class Machine:
                 if found:
                     events.append((float(found.group(1)), found.group(2), found.group(3)))
         return events
+
+
+class Arm64Machine(Machine):
+    """QEMU's arm64 `virt` machine: its PL011 UART (the only one the board has) under test, the
+    guest's console on a virtio console instead. QEMU traces the divisor the driver writes."""
+
+    TRACE = ["pl011_baudrate_change"]
+    PL011_BASE = 0x09000000  # where the virt board maps its PL011
+
+    def host_ends(self):
+        self.uart = HostEnd(f"{self.work}/uart.sock")
+        return [self.uart]
+
+    def devices(self, kernel, initramfs):
+        work = self.work
+        return [
+            "qemu-system-aarch64", "-M", "virt", "-cpu", "max", "-m", "512",
+            "-kernel", kernel, "-initrd", initramfs,
+            "-append", "console=hvc0 quiet panic=-1 modules=virtio_mmio,virtio_console shell=hvc0",
+            "-chardev", f"socket,id=console,path={work}/console.sock",
+            "-device", "virtio-serial-device", "-device", "virtconsole,chardev=console",
+            "-chardev", f"socket,id=uart,path={work}/uart.sock", "-serial", "chardev:uart",
+        ]
+
+    def pl011_registers(self):
+        """IBRD, FBRD and LCR_H as the device holds them now, read through QEMU's monitor."""
+        self.monitor.capture(True)
+        self.hmp(f"xp /3wx {self.PL011_BASE + 0x24:#x}")
+        deadline, text = time.time() + 10, ""
+        while time.time() < deadline:
+            text += self.monitor.capture(True).decode("latin-1")
+            found = re.search(r"0*9000024: (0x[0-9a-f]+) (0x[0-9a-f]+) (0x[0-9a-f]+)", text)
+            if found:
+                self.monitor.capture(False)
+                return tuple(int(value, 16) for value in found.groups())
+            time.sleep(0.05)
+        raise TimeoutError("the monitor did not show the PL011's registers")

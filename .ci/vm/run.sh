@@ -25,32 +25,10 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 # The kernel the linux-image-amd64 package currently stands for, its USB serial drivers and the
-# gadget side that poses the chips (dependencies before their users, the order init loads them in).
-modules="usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio configfs udc-core libcomposite
-  usb_f_fs dummy_hcd ch341 cp210x pl2303 cdc-acm"
-kernel_package() {
-  apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -1
-}
-kernel_package=$(kernel_package)
-[ -n "$kernel_package" ] || { apt-get update -qq && kernel_package=$(kernel_package); }
-kernel=$out/kernel/$kernel_package
-missing=
-for module in $modules; do [ -e "$kernel/$module.ko" ] || missing=yes; done
-if [ ! -e "$kernel/vmlinuz" ] || [ -n "$missing" ]; then
-  rm -rf "$kernel" && mkdir -p "$kernel/unpacked"
-  (cd "$kernel" && apt-get download -qq "$kernel_package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
-  dpkg-deb -x "$kernel"/*.deb "$kernel/unpacked"
-  cp "$kernel"/unpacked/boot/vmlinuz-* "$kernel/vmlinuz.tmp"
-  for module in $modules; do
-    file=$(find "$kernel/unpacked/lib/modules" -name "$module.ko*" | head -1)
-    case $file in
-      *.xz) xz -dc "$file" >"$kernel/$module.ko" ;;
-      *) cp "$file" "$kernel/$module.ko" ;;
-    esac
-  done
-  rm -rf "$kernel/unpacked" "$kernel"/*.deb
-  mv "$kernel/vmlinuz.tmp" "$kernel/vmlinuz"
-fi
+# gadget side that poses the chips (dependencies before their users, the order they load in).
+. .ci/vm/kernel.sh
+fetch_kernel linux-image-amd64 "$out/kernel" usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio \
+  configfs udc-core libcomposite usb_f_fs dummy_hcd ch341 cp210x pl2303 cdc-acm
 
 # The programs, statically linked for the initramfs, in a build folder of their own.
 cmake -S . -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DSERIAL_TOOLS_TESTS=OFF \

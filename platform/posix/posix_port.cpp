@@ -62,12 +62,16 @@ bool standard_rate_code(std::uint32_t baud, speed_t& code) {
   return false;
 }
 
+}  // namespace
+
 std::uint32_t standard_rate_baud(speed_t code) {
   for (const StandardRate& rate : kStandardRates) {
     if (rate.code == code) return rate.baud;
   }
   return 0;
 }
+
+namespace {
 
 // The running output rate: termios2 knows any number, plain termios only the standard ones.
 std::uint32_t line_rate(int fd, const termios& settings) {

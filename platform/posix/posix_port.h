@@ -2,6 +2,8 @@
 // are written against.
 #pragma once
 
+#include <termios.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +22,9 @@ std::string posix_device_path(const char* port_name);
 // Opens the named port for exclusive use (see posix_device_path); null when the name names no
 // device, the device is missing, is no tty, or another open holds it.
 std::unique_ptr<SerialPort> open_posix_port(const char* port_name);
+
+// The bits per second of a standard termios rate code (B9600: 9600); 0 for any other code.
+std::uint32_t standard_rate_baud(speed_t code);
 
 // Drops the unsent output of every open port. Async-signal-safe: a fatal signal handler calls it
 // so that the kernel's close does not wait up to 30 s for a queue to drain.

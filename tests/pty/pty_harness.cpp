@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "posix_port.h"
 #include "termios2_rate.h"
 
 namespace ptytest {
@@ -137,8 +138,30 @@ termios PtyPair::master_settings() const {
 
 std::uint32_t PtyPair::master_rate() const {
   std::uint32_t rate = 0;
-  if (!serial::read_termios2_rate(master_, rate)) ADD_FAILURE() << "TCGETS2 on pty master";
-  return rate;
+  if (serial::read_termios2_rate(master_, rate)) return rate;
+  // Without termios2 (qemu-user) the rate can only be one of the standard codes.
+  if (errno != ENOSYS) ADD_FAILURE() << "TCGETS2 on pty master: " << std::strerror(errno);
+  const termios settings = master_settings();
+  return serial::standard_rate_baud(cfgetospeed(&settings));
+}
+
+std::string no_termios2() {
+  PtyPair pty;
+  std::uint32_t rate = 0;
+  if (serial::read_termios2_rate(pty.master(), rate) || errno != ENOSYS) return "";
+  return "qemu-user: TCGETS2 fails with ENOSYS, so no rate outside the standard codes";
+}
+
+std::string rate_code_lost(speed_t code) {
+  PtyPair pty;
+  termios settings = pty.master_settings();
+  cfsetospeed(&settings, code);
+  if (tcsetattr(pty.master(), TCSANOW, &settings) == 0) {
+    settings = pty.master_settings();
+    if (cfgetospeed(&settings) == code) return "";
+  }
+  return "qemu-user: the standard rate code of " +
+         std::to_string(serial::standard_rate_baud(code)) + " baud does not pass through tcsetattr";
 }
 
 void PtyPair::set_line(speed_t rate, bool two_stop_bits) {

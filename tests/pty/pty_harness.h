@@ -55,7 +55,8 @@ class PtyPair {
 
   // The slave's settings, read through the master end.
   termios master_settings() const;
-  // The slave's output rate in bits per second (termios2), through the master end.
+  // The slave's output rate in bits per second, through the master end: termios2, or the
+  // standard rate code where termios2 is missing.
   std::uint32_t master_rate() const;
   // Sets the slave's line, to see a program change it: rate (standard ones) and CSTOPB.
   void set_line(speed_t rate, bool two_stop_bits);
@@ -67,6 +68,12 @@ class PtyPair {
   std::string directory_;
   std::string link_path_;
 };
+
+// What this process cannot do to a tty that a Linux kernel can: a reason to skip, or "" when
+// nothing is missing. qemu-user passes on neither termios2 (TCGETS2/TCSETS2) nor the rate codes
+// above 460800; the tests that need them skip there and run everywhere else.
+std::string no_termios2();
+std::string rate_code_lost(speed_t code);
 
 struct ExitResult {
   bool finished = false;  // false: the timeout passed (the process was then killed)

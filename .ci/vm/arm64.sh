@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The arm64 build on a real kernel: Debian's arm64 kernel (downloaded and unpacked, never
+# installed) in QEMU's arm64 `virt` machine, with a busybox initramfs holding the programs and the
+# pty tests of build/arm64 and the ARM C and C++ runtimes they link. The guest's console is a
+# virtio console, so the machine's PL011 UART is free for the programs. drive_arm64.py boots it,
+# runs the pty tests and steps wendro through its rows on the PL011. Usage: bash .ci/vm/arm64.sh
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+out=build/vm-arm64
+started=$(date +%s.%N)
+. .ci/arm_setup.sh
+. .ci/vm/kernel.sh
+
+export DEBIAN_FRONTEND=noninteractive
+arm_setup arm64
+need=()
+for package in qemu-system-arm cpio xz-utils python3; do
+  dpkg-query -W -f '${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || need+=("$package")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  apt-get install -y -qq --no-install-recommends "${need[@]}" </dev/null >/dev/null
+fi
+
+# The virtio console's drivers are modules in Debian's arm64 kernel; the PL011's is built in.
+modules=(virtio_mmio virtio_console)
+fetch_kernel linux-image-arm64:arm64 "$out/kernel" "${modules[@]}"
+if [ ! -x "$out/busybox" ]; then
+  rm -rf "$out/busybox.unpacked" && mkdir -p "$out/busybox.unpacked"
+  (cd "$out/busybox.unpacked" && apt-get download -qq busybox-static:arm64 2>&1 |
+    grep -v '^W: Download is performed unsandboxed' || true)
+  dpkg-deb -x "$out"/busybox.unpacked/*.deb "$out/busybox.unpacked"
+  cp "$out/busybox.unpacked/bin/busybox" "$out/busybox"
+  rm -rf "$out/busybox.unpacked"
+fi
+
+# The release build .ci/arm.sh made and tested (built here if it is missing). The pty tests start
+# the programs by the paths they were built at, so the initramfs holds them at the same paths.
+CMAKE_BUILD_PARALLEL_LEVEL=2 nice cmake --preset arm64 >/dev/null
+CMAKE_BUILD_PARALLEL_LEVEL=2 nice cmake --build --preset arm64 --target pty_tests >/dev/null
+build=$(realpath build/arm64)
+
+root=$out/initramfs
+rm -rf "$root" && mkdir -p "$root/bin" "$root/lib/modules" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
+cp "$out/busybox" "$root/bin/busybox"
+cp .ci/vm/init "$root/init" && chmod +x "$root/init"
+for module in "${modules[@]}"; do cp "$kernel/$module.ko" "$root/lib/modules/"; done
+mkdir -p "$root$build/tests"
+cp "$build/tests/pty_tests" "$root$build/tests/"
+for program in lorvel tessik wendro kadrel; do
+  mkdir -p "$root$build/$program"
+  cp "$build/$program/$program" "$root$build/$program/"
+  ln -s "$build/$program/$program" "$root/bin/$program"
+done
+# Debian's arm64 C library and C++ runtime, the ones the programs ran with under qemu-user.
+mkdir -p "$root/lib/aarch64-linux-gnu"
+cp -L /lib/ld-linux-aarch64.so.1 "$root/lib/"
+for library in libc.so.6 libm.so.6 libstdc++.so.6 libgcc_s.so.1; do
+  cp -L "/lib/aarch64-linux-gnu/$library" "$root/lib/aarch64-linux-gnu/"
+done
+(cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
+echo "vm-arm64: kernel $kernel_package, initramfs $(du -k "$out/initramfs.cpio.gz" | cut -f1) KiB"
+
+VM_STAGE_STARTED=$started PTY_TESTS=$build/tests/pty_tests \
+  exec python3 .ci/vm/drive_arm64.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run"
