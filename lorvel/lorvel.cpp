@@ -9,7 +9,22 @@ constexpr std::uint32_t kCyclePauseMs = 500;
 constexpr int kNoInputYet = -1;
 
 const serial::ToolProfile kProfile = {
-    "  usage: lorvel port", serial::GENERIC_READ | serial::GENERIC_WRITE, 0, false, false, {},
+    "  usage: lorvel port",
+    serial::GENERIC_READ | serial::GENERIC_WRITE,
+    0,
+    false,
+    false,
+    {},
+    "lorvel",
+    "lorvel exchanges one byte about every 580 ms with an 8-bit shift-register board on the "
+    "serial\n"
+    "port's control lines: DTR loads, RTS carries the data out, the break state of the transmit\n"
+    "line clocks and CTS brings the data in. It sends the board a cycling hexadecimal digit as a\n"
+    "seven-segment pattern, lights the decimal point in the cycle after each input change, and\n"
+    "prints the board's input (  ff) whenever it changes. The port keeps its rate and framing.\n"
+    "\n"
+    "Keys:\n"
+    "  any key            quit; the key is left for the shell\n",
 };
 
 }  // namespace

@@ -23,6 +23,9 @@ class Win32SerialPort final : public SerialPort {
     // read from a finished write.
     write_.event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     read_.event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // The port as it was found, given back at the close.
+    found_state_read_ = read_native_state(found_state_);
+    found_timeouts_read_ = ::GetCommTimeouts(handle_, &found_timeouts_) != 0;
   }
 
   ~Win32SerialPort() override { CloseHandle(); }
@@ -119,6 +122,11 @@ class Win32SerialPort final : public SerialPort {
         wait_until_released(write_);
         wait_until_released(read_);
       }
+      // Unsent bytes would leave at the restored rate: abandon them, then give the port back
+      // the settings and timeouts it was found with, for the next program or a console on it.
+      ::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
+      if (found_state_read_) ::SetCommState(handle_, &found_state_);
+      if (found_timeouts_read_) ::SetCommTimeouts(handle_, &found_timeouts_);
       ::CloseHandle(handle_);
       handle_ = INVALID_HANDLE_VALUE;
     }
@@ -217,6 +225,10 @@ class Win32SerialPort final : public SerialPort {
 
   HANDLE handle_;
   bool overlapped_handle_;
+  ::DCB found_state_{};
+  bool found_state_read_ = false;
+  ::COMMTIMEOUTS found_timeouts_{};
+  bool found_timeouts_read_ = false;
   Transfer write_;
   Transfer read_;
 };
