@@ -312,6 +312,20 @@ def unplug(machine, checks, by_port):
         checks.check(f"{name} after the removal quits with status 0 on q", status == 0, f"status {status}")
 
 
+def console_refused(machine, checks):
+    """The guest's kernel console is on the 16550 at ttyS0 (console=ttyS0): a program refuses it,
+    by its path, its bare name and a symlink, and leaves it untouched for the shell that runs there.
+    Runs last: a program that took the console would cut this stage off from the guest."""
+    console = machine.console
+    console.sh("ln -sf /dev/ttyS0 /tmp/console-link")
+    for port in ("/dev/ttyS0", "ttyS0", "/tmp/console-link"):
+        # One line: the guest's shell reads each line anew, which resets $?.
+        _, text = console.sh(f"tessik {port} </dev/null >/tmp/console.out 2>&1; "
+                             f"echo status=$? printed=$(wc -c </tmp/console.out)")
+        checks.check(f"tessik {port}, the kernel's console, ends with status 2 and prints nothing",
+                     "status=2 printed=0" in text, text.strip())
+
+
 def main():
     kernel, initramfs, work = sys.argv[1:4]
     stage_started = float(os.environ.get("VM_STAGE_STARTED", time.time()))
@@ -335,6 +349,7 @@ def main():
             ("wendro on the FTDI", lambda: runs.update(ftdi=wendro_steps(machine, checks, "FTDI", by_port[1],
                                                                            machine.ftdi))),
             ("unplug", lambda: unplug(machine, checks, by_port)),
+            ("the kernel's console refused", lambda: console_refused(machine, checks)),
         ]
         for name, scenario in scenarios:
             print(f"--- {name}", flush=True)
