@@ -205,7 +205,8 @@ def com_names(build_dir, line):
         status, output = run_to_end(build_dir, "tessik", argument, stdin=b"1\n")
         check(status == 0 and output == ">>", "%s: status %d, %r" % (argument, status, output))
         time.sleep(0.3)
-        check(line.received.take() == b"\xff", "%s: no pulse on the port" % argument)
+        sent = line.received.take()
+        check(sent == b"\xff", "%s: 1 pulse sent as %r, expected ff" % (argument, sent.hex()))
 
 
 def missing_port(build_dir, line):

@@ -122,9 +122,9 @@ class Win32SerialPort final : public SerialPort {
         wait_until_released(write_);
         wait_until_released(read_);
       }
-      // Unsent bytes would leave at the restored rate: abandon them, then give the port back
-      // the settings and timeouts it was found with, for the next program or a console on it.
-      ::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
+      // The port gets back the settings and timeouts it was found with, for the next program or
+      // a console on it. A synchronous write has handed its bytes over by now; what the UART
+      // still holds is not purged, so a burst written just before the end reaches the line.
       if (found_state_read_) ::SetCommState(handle_, &found_state_);
       if (found_timeouts_read_) ::SetCommTimeouts(handle_, &found_timeouts_);
       ::CloseHandle(handle_);
