@@ -1,8 +1,50 @@
-# What `cmake --install` and CPack ship: the four programs and nothing else (no tests, no
-# libraries), in bin/ under the prefix. CPack makes a Debian package of the Linux build and a ZIP
-# of the Windows build.
+# What `cmake --install` and CPack ship: the four programs in bin/ under the prefix (no tests, no
+# libraries), with what a user of the package reads. On Linux: a manual page for each program
+# (share/man/man1, gzipped as Debian wants them), and the copyright, changelog and README in
+# share/doc/serial-tools. On Windows: README.txt and LICENSE.txt beside bin/. CPack makes a Debian
+# package of the Linux build and a ZIP of the Windows build.
 include(GNUInstallDirs)
-install(TARGETS lorvel tessik wendro kadrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(serial_tools_programs lorvel tessik wendro kadrel)
+install(TARGETS ${serial_tools_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+set(packaging_dir ${PROJECT_SOURCE_DIR}/packaging)
+if(WIN32)
+  # Text files a Windows user opens with a double click: CRLF line ends.
+  configure_file(${packaging_dir}/windows/README.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt
+          DESTINATION .)
+else()
+  # The manual pages: each program's own sections, with the sections every program shares
+  # (port, options, exit status, when the port will not open) put in at @PORT_SECTIONS@.
+  file(READ ${packaging_dir}/man/common.roff PORT_SECTIONS)
+  set(manual_pages)
+  foreach(program IN LISTS serial_tools_programs)
+    configure_file(${packaging_dir}/man/${program}.1.in man/${program}.1 @ONLY)
+    set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1)
+    add_custom_command(OUTPUT ${page}.gz COMMAND gzip -9nkf ${page} DEPENDS ${page} VERBATIM)
+    list(APPEND manual_pages ${page}.gz)
+  endforeach()
+  add_custom_target(manual_pages ALL DEPENDS ${manual_pages})
+  install(FILES ${manual_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # The changelog's newest entry must be this version: Debian reads the package's history there.
+  set(changelog ${packaging_dir}/deb/changelog)
+  file(STRINGS ${changelog} changelog_top LIMIT_COUNT 1)
+  if(NOT changelog_top MATCHES "^serial-tools \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "${changelog} starts with '${changelog_top}', not version ${PROJECT_VERSION}")
+  endif()
+  set(changelog_gz ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.gz)
+  add_custom_command(OUTPUT ${changelog_gz}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory doc
+                     COMMAND ${CMAKE_COMMAND} -E copy ${changelog} doc/changelog
+                     COMMAND gzip -9nf doc/changelog
+                     DEPENDS ${changelog} VERBATIM)
+  add_custom_target(changelog ALL DEPENDS ${changelog_gz})
+  set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/serial-tools)
+  install(FILES ${packaging_dir}/deb/copyright ${changelog_gz} ${PROJECT_SOURCE_DIR}/README.md
+          DESTINATION ${doc_dir})
+endif()
 
 set(CPACK_PACKAGE_NAME serial-tools)
 set(CPACK_PACKAGE_VENDOR "Serial tools maintainers")
@@ -10,12 +52,15 @@ set(CPACK_PACKAGE_CONTACT
     "Serial tools maintainers <maintainers@users.noreply.c-seed-c211ae72.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "console programs that turn a serial port into a simple instrument")
+# Debian shows the description as it stands: lines well under 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Four console programs drive hardware through one serial port, with waveforms made by UART
-framing alone: tessik sends bursts of exactly N pulses, wendro a square wave at one of 30
-frequencies, kadrel measures how long the transmit line comes back on receive, and lorvel
-exchanges a byte with a shift-register board on the control lines. Each also runs on a
+    "Four console programs drive hardware through one serial port, with
+waveforms made by UART framing alone: tessik sends bursts of exactly N
+pulses, wendro a square wave at one of 30 frequencies, kadrel measures how
+long the transmit line comes back on receive, and lorvel exchanges a byte
+with a shift-register board on the control lines. Each also runs on a
 built-in simulated port (argument sim).")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 # Release builds carry no debugging information worth shipping.
 set(CPACK_STRIP_FILES ON)
 

@@ -1,15 +1,69 @@
 #include "start.h"
 
-namespace serial {
+#include <cstring>
 
-std::string device_name(const char* port_argument) {
-  if (port_argument[0] == '/') return port_argument;
-  // The constant template "COM " with the space overwritten; an empty argument puts its
-  // terminating zero there and leaves "COM".
-  char name[] = "COM ";
-  name[3] = port_argument[0];
-  return name;
+#ifndef SERIAL_TOOLS_VERSION
+#error "SERIAL_TOOLS_VERSION comes from the project version in CMakeLists.txt"
+#endif
+
+namespace serial {
+namespace {
+
+const char kWindowsPortForms[] =
+    "The port, the one argument:\n"
+    "  1 ... 9            COM1 ... COM9; only the first character counts (12 is COM1)\n"
+    "  COM12, com3        that COM port, any number, in any case\n"
+    "  \\\\.\\COM12          a device path, used whole\n";
+
+const char kLinuxPortForms[] =
+    "The port, the one argument:\n"
+    "  1 ... 9            /dev/ttyS0 ... /dev/ttyS8; only the first character counts\n"
+    "                     (12 is /dev/ttyS0)\n"
+    "  /dev/ttyUSB0       a device path, used whole (/dev/serial/by-id/... too)\n"
+    "  ttyUSB0            /dev/ttyUSB0, when that exists\n";
+
+const char kSimulatedPort[] =
+    "  sim, sim:FILE.vcd  the built-in simulated port; FILE records the lines as a Value Change\n"
+    "                     Dump\n";
+
+const char kConsoleRefused[] =
+    "A port that carries the system console is refused: the kernel's messages would go into the\n"
+    "waveform.\n";
+
+const char kCommonHelp[] =
+    "\n"
+    "Exit status:\n"
+    "  0  quit by the user\n"
+    "  1  wrong argument count (the usage line is printed)\n"
+    "  2  the port could not be opened\n"
+    "  3  its settings could not be read\n"
+    "  4  its settings were refused\n"
+    "Nothing else is printed on a failure.\n"
+    "\n"
+    "  -h, --help         this help\n"
+    "  -V, --version      the name and version\n";
+
+void write(Console& console, const char* text) {
+  console.write_text(text, std::strlen(text));
 }
+
+void print_help(const ToolProfile& profile, System& system) {
+  Console& console = system.console();
+  console.print("Usage: %s PORT\n\n", profile.name);
+  write(console, profile.help);
+  write(console, "\n");
+  bool windows = system.port_naming().com_device_paths;
+  write(console, windows ? kWindowsPortForms : kLinuxPortForms);
+  write(console, kSimulatedPort);
+  if (!windows) write(console, kConsoleRefused);
+  write(console, kCommonHelp);
+}
+
+bool is_any_of(const char* argument, const char* short_form, const char* long_form) {
+  return std::strcmp(argument, short_form) == 0 || std::strcmp(argument, long_form) == 0;
+}
+
+}  // namespace
 
 Started start_tool(const ToolProfile& profile, int argc, const char* const* argv, System& system) {
   Started started;
@@ -18,8 +72,16 @@ Started start_tool(const ToolProfile& profile, int argc, const char* const* argv
     started.status = kWrongArgumentCount;
     return started;
   }
-  std::unique_ptr<SerialPort> port =
-      system.CreateFileA(device_name(argv[1]).c_str(), profile.access, profile.flags);
+  if (is_any_of(argv[1], "-h", "--help")) {
+    print_help(profile, system);
+    return started;
+  }
+  if (is_any_of(argv[1], "-V", "--version")) {
+    system.console().print("%s %s\n", profile.name, SERIAL_TOOLS_VERSION);
+    return started;
+  }
+  std::unique_ptr<SerialPort> port = system.CreateFileA(
+      device_name(argv[1], system.port_naming()).c_str(), profile.access, profile.flags);
   if (!port) {
     started.status = kPortNotOpened;
     return started;

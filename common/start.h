@@ -7,6 +7,7 @@
 #include <string>
 
 #include "console.h"
+#include "device_name.h"
 #include "serial_port.h"
 
 namespace serial {
@@ -29,6 +30,8 @@ class System {
   virtual std::unique_ptr<SerialPort> CreateFileA(const char* device_name, std::uint32_t access,
                                                   std::uint32_t flags) = 0;
   virtual Console& console() = 0;
+  // The machine's own port name forms; the bench and the simulated port have none.
+  virtual PortNaming port_naming() { return {}; }
 };
 
 // A tool's whole program after the process entry; returns the exit status.
@@ -42,13 +45,12 @@ struct ToolProfile {
   bool reads_settings;    // GetCommState into the DCB kept for the run
   bool applies_settings;  // SetCommState with start_settings' four fields
   DCB start_settings;
+  const char* name;  // the program's name, for --version
+  // What --help says about this tool: what it puts on the line and its keys. The port forms
+  // and the exit statuses follow it.
+  const char* help;
   KeyInput input = KeyInput::kLines;  // how the tool reads the keyboard once started
 };
-
-// The device name for a port argument: "COM" and the argument's first character (the argument
-// "12" names COM1, an empty one names "COM"). An argument that begins with '/' is a device path
-// and is used whole.
-std::string device_name(const char* port_argument);
 
 // The outcome of the start: either an open port with its settings, or the status to end with.
 struct Started {
@@ -59,7 +61,9 @@ struct Started {
 
 // Runs the start sequence. argc and argv are the process's own (argv[0] the program name).
 // On failure the port, if opened, is closed again and nothing but the usage line is printed. On
-// success the console is ready for the tool's keys before the tool's loop begins.
+// success the console is ready for the tool's keys before the tool's loop begins. The single
+// argument -h or --help prints the help, -V or --version the name and version, each on standard
+// output; the status is then 0 and no port is opened.
 Started start_tool(const ToolProfile& profile, int argc, const char* const* argv, System& system);
 
 }  // namespace serial

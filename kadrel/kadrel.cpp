@@ -13,6 +13,14 @@ const serial::ToolProfile kProfile = {
     true,
     true,
     {kBaudRate, 8, serial::NOPARITY, serial::ONESTOPBIT},
+    "kadrel",
+    "kadrel sends an endless stream of 0x55 at 38400 baud 8N1 on the serial port's transmit line\n"
+    "and measures how long it comes back on the receive line. It prints a . for every 768 bytes\n"
+    "back, and when the returning stream has stopped for over 400 ms, the time it was coming back\n"
+    "in seconds (  0.300 Sec.), resolved to 1/19200 s.\n"
+    "\n"
+    "Keys:\n"
+    "  q, Q               quit\n",
     serial::KeyInput::kKeys,
 };
 

@@ -15,6 +15,16 @@ const serial::ToolProfile kProfile = {
     false,
     false,
     {},
+    "lorvel",
+    "lorvel exchanges one byte about every 580 ms with an 8-bit shift-register board on the "
+    "serial\n"
+    "port's control lines: DTR loads, RTS carries the data out, the break state of the transmit\n"
+    "line clocks and CTS brings the data in. It sends the board a cycling hexadecimal digit as a\n"
+    "seven-segment pattern, lights the decimal point in the cycle after each input change, and\n"
+    "prints the board's input (  ff) whenever it changes. The port keeps its rate and framing.\n"
+    "\n"
+    "Keys:\n"
+    "  any key            quit; the key is left for the shell\n",
     serial::KeyInput::kKeysLeftUnread,
 };
 

@@ -55,6 +55,15 @@ const serial::ToolProfile kProfile = {
     true,
     false,
     {},
+    "wendro",
+    "wendro keeps the serial port's transmit line busy with a square wave of duty cycle one half,\n"
+    "at one of 30 frequencies from 18 Hz to 19200 Hz. It starts at 800 Hz and prints each\n"
+    "frequency it plays (   800 Hz). A frequency the port refuses leaves the old wave running.\n"
+    "\n"
+    "Keys:\n"
+    "  +, =, Up           step up a row\n"
+    "  -, _, Down         step down a row (so do the other arrow and editing keys)\n"
+    "  q, Q               quit\n",
     serial::KeyInput::kKeys,
 };
 

@@ -316,6 +316,20 @@ def unplug(machine, checks, by_port):
         checks.check(f"{name} after the removal quits with status 0 on q", status == 0, f"status {status}")
 
 
+def console_refused(machine, checks):
+    """The guest's kernel console is on the 16550 at ttyS0 (console=ttyS0): a program refuses it,
+    by its path, its bare name and a symlink, and leaves it untouched for the shell that runs there.
+    Runs last: a program that took the console would cut this stage off from the guest."""
+    console = machine.console
+    console.sh("ln -sf /dev/ttyS0 /tmp/console-link")
+    for port in ("/dev/ttyS0", "ttyS0", "/tmp/console-link"):
+        # One line: the guest's shell reads each line anew, which resets $?.
+        _, text = console.sh(f"tessik {port} </dev/null >/tmp/console.out 2>&1; "
+                             f"echo status=$? printed=$(wc -c </tmp/console.out)")
+        checks.check(f"tessik {port}, the kernel's console, ends with status 2 and prints nothing",
+                     "status=2 printed=0" in text, text.strip())
+
+
 def play(tag, boot, scenarios, afterwards):
     """Boots a machine (`boot()`), plays the (name, scenario) pairs `scenarios(machine, checks)`
     gives, stops the machine and hands its trace to `afterwards(machine, checks, events)`. Prints
@@ -362,9 +376,11 @@ def main():
                                                                            machine.ftdi))),
             ("unplug", lambda: unplug(machine, checks, by_port)),
         ]
-        # The posed chips come last: their ttyUSB devices would count as FTDI adapters above.
+        # The posed chips come after the drivers: their ttyUSB devices would count as FTDI
+        # adapters there. The console check comes last of all (see console_refused).
         posed = [("USB chips", lambda: chips.run(machine, checks, wave_hz, pulses, work))]
-        return posed if part == "chips" else drivers + posed
+        console = [("the kernel's console refused", lambda: console_refused(machine, checks))]
+        return posed if part == "chips" else drivers + posed + console
 
     def afterwards(machine, checks, events):
         if "tessik" in runs:

@@ -11,6 +11,11 @@
 namespace serial {
 namespace {
 
+bool path_exists(const char* path) {
+  struct stat status {};
+  return stat(path, &status) == 0;
+}
+
 bool same_file(int first_fd, int second_fd) {
   struct stat first {};
   struct stat second {};
@@ -27,6 +32,8 @@ class NativeSystem : public System {
     return open_posix_port(device_name);
   }
   Console& console() override { return console_; }
+  // A bare name such as ttyUSB0 names /dev/ttyUSB0 when that exists.
+  PortNaming port_naming() override { return {false, path_exists}; }
 
  private:
   PosixConsole console_;

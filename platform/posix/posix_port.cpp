@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -10,30 +12,72 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "termios2_rate.h"
 
 namespace serial {
 namespace {
 
-// Descriptors of the open ports, plus one (0: free slot), for the signal-time flush.
+// The open ports for the signal-time release: each slot holds a descriptor plus one (0: free,
+// -1: being filled) and the settings the port had when it was opened.
 constexpr int kPortSlots = 16;
-std::atomic<int> g_open_port_fds[kPortSlots];
+struct OpenPortSlot {
+  std::atomic<int> fd_plus_one{0};
+  termios found_settings{};
+  std::uint32_t found_rate = 0;
+};
+OpenPortSlot g_open_ports[kPortSlots];
 
-void register_open_port(int fd) {
-  for (auto& slot : g_open_port_fds) {
+// The exact rate a port runs at (termios2), 0 where the driver has no such call.
+std::uint32_t exact_rate(int fd) {
+  std::uint32_t rate = 0;
+  return read_termios2_rate(fd, rate) ? rate : 0;
+}
+
+// Gives a port the settings it was found with: termios, then the exact rate through termios2,
+// which plain termios cannot name when it was not a standard one. Async-signal-safe.
+void restore_found_settings(int fd, const termios& found, std::uint32_t found_rate) {
+  tcsetattr(fd, TCSANOW, &found);
+  std::uint32_t rate_now = 0;
+  if (found_rate != 0 && read_termios2_rate(fd, rate_now) && rate_now != found_rate) {
+    write_termios2_rate(fd, found_rate);
+  }
+}
+
+void register_open_port(int fd, const termios& found, std::uint32_t found_rate) {
+  for (auto& slot : g_open_ports) {
     int expected = 0;
-    if (slot.compare_exchange_strong(expected, fd + 1)) return;
+    if (!slot.fd_plus_one.compare_exchange_strong(expected, -1)) continue;
+    slot.found_settings = found;
+    slot.found_rate = found_rate;
+    slot.fd_plus_one.store(fd + 1);
+    return;
   }
 }
 
 void unregister_open_port(int fd) {
-  for (auto& slot : g_open_port_fds) {
+  for (auto& slot : g_open_ports) {
     int expected = fd + 1;
-    if (slot.compare_exchange_strong(expected, 0)) return;
+    if (slot.fd_plus_one.compare_exchange_strong(expected, 0)) return;
   }
+}
+
+// The device number a sysfs tty directory names in its "dev" file ("4:64").
+bool sysfs_device_number(const std::string& directory, dev_t& number) {
+  char text[32] = {};
+  int fd = ::open((directory + "/dev").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t length = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  unsigned device_major = 0;
+  unsigned device_minor = 0;
+  if (length <= 0 || std::sscanf(text, "%u:%u", &device_major, &device_minor) != 2) return false;
+  number = makedev(device_major, device_minor);
+  return true;
 }
 
 struct StandardRate {
@@ -177,42 +221,66 @@ std::string posix_device_path(const char* port_name) {
   return {};
 }
 
-std::unique_ptr<SerialPort> open_posix_port(const char* port_name) {
+bool carries_kernel_console(int fd, const char* sysfs_root) {
+  struct stat device {};
+  if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) return false;
+  // /dev/console itself.
+  if (device.st_rdev == makedev(5, 1)) return true;
+  std::string tty_class = std::string(sysfs_root) + "/class/tty/";
+  std::ifstream active(tty_class + "console/active");
+  std::string name;
+  while (active >> name) {
+    dev_t console = 0;
+    if (name.find('/') == std::string::npos && sysfs_device_number(tty_class + name, console) &&
+        console == device.st_rdev) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::unique_ptr<SerialPort> open_posix_port(const char* port_name, const char* sysfs_root) {
   std::string path = posix_device_path(port_name);
   if (path.empty()) return nullptr;
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  termios settings{};
+  termios found{};
   // The lock comes before TIOCEXCL so that a refused open never marks another program's port.
-  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &settings) != 0) {
+  if (!isatty(fd) || carries_kernel_console(fd, sysfs_root) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      tcgetattr(fd, &found) != 0) {
     ::close(fd);
     return nullptr;
   }
   ioctl(fd, TIOCEXCL);
+  termios settings = found;
   make_binary(settings);
   if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+    restore_found_settings(fd, found, 0);
     ioctl(fd, TIOCNXCL);
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixPort>(fd);
+  return std::make_unique<PosixPort>(fd, found);
 }
 
 void flush_open_ports_output() {
-  for (auto& slot : g_open_port_fds) {
-    int stored = slot.load();
-    if (stored != 0) tcflush(stored - 1, TCOFLUSH);
+  for (auto& slot : g_open_ports) {
+    int stored = slot.fd_plus_one.load();
+    if (stored <= 0) continue;
+    tcflush(stored - 1, TCOFLUSH);
+    restore_found_settings(stored - 1, slot.found_settings, slot.found_rate);
   }
 }
 
-PosixPort::PosixPort(int fd) : fd_(fd), pacer_(*this) {
+PosixPort::PosixPort(int fd, const termios& found_settings)
+    : fd_(fd), found_settings_(found_settings), found_rate_(exact_rate(fd)), pacer_(*this) {
   DriverFacts facts = probe_driver_facts(fd);
   rate_generator_ = classify_rate_generator(facts);
   // cdc_acm counts each of its write buffers in flight as full (several KiB however few bytes it
   // holds), so its TIOCOUTQ would make a write sleep seconds while the line idles; there the
   // write is paced by the line time alone, as on a pseudo-terminal.
   queue_overcounted_ = facts.driver == "cdc_acm";
-  register_open_port(fd_);
+  register_open_port(fd_, found_settings_, found_rate_);
   update_pacer();
 }
 
@@ -462,8 +530,10 @@ void PosixPort::CloseHandle() {
   write_ = Transfer{};
   read_ = Transfer{};
   unregister_open_port(fd_);
-  // Without the flush, close would wait up to 30 s for the unsent bytes to drain.
+  // Without the flush, close would wait up to 30 s for the unsent bytes to drain. Then the port
+  // gets the settings it was found with: a later program, or a console on it, expects those.
   tcflush(fd_, TCOFLUSH);
+  restore_found_settings(fd_, found_settings_, found_rate_);
   ioctl(fd_, TIOCNXCL);
   flock(fd_, LOCK_UN);
   ::close(fd_);

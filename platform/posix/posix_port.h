@@ -20,20 +20,29 @@ namespace serial {
 std::string posix_device_path(const char* port_name);
 
 // Opens the named port for exclusive use (see posix_device_path); null when the name names no
-// device, the device is missing, is no tty, or another open holds it.
-std::unique_ptr<SerialPort> open_posix_port(const char* port_name);
+// device, the device is missing, is no tty, carries the system console (see below), or another
+// open holds it. The port's settings as found here come back when it is closed.
+std::unique_ptr<SerialPort> open_posix_port(const char* port_name, const char* sysfs_root = "/sys");
 
 // The bits per second of a standard termios rate code (B9600: 9600); 0 for any other code.
 std::uint32_t standard_rate_baud(speed_t code);
 
-// Drops the unsent output of every open port. Async-signal-safe: a fatal signal handler calls it
-// so that the kernel's close does not wait up to 30 s for a queue to drain.
+// Whether the open tty is where the kernel writes its console: /dev/console itself, or a device
+// listed in SYSFS_ROOT/class/tty/console/active ("tty0 ttyS0"). Compared by device number, so the
+// same device reached through a symlink or /dev/serial/by-id is caught too. Its messages would go
+// into the waveform, and a program would reconfigure the console.
+bool carries_kernel_console(int fd, const char* sysfs_root);
+
+// Drops the unsent output of every open port and gives each the settings it had when opened.
+// Async-signal-safe: a fatal signal handler calls it so that the kernel's close does not wait up
+// to 30 s for a queue to drain and the port is left as it was found.
 void flush_open_ports_output();
 
 class PosixPort : public SerialPort, private PacingKernel {
  public:
-  // Takes an open, locked tty descriptor that is already in binary mode.
-  explicit PosixPort(int fd);
+  // Takes an open, locked tty descriptor that is already in binary mode, and the settings it had
+  // before, which CloseHandle restores.
+  PosixPort(int fd, const termios& found_settings);
   ~PosixPort() override;
   PosixPort(const PosixPort&) = delete;
   PosixPort& operator=(const PosixPort&) = delete;
@@ -77,6 +86,8 @@ class PosixPort : public SerialPort, private PacingKernel {
   void update_pacer();
 
   int fd_;
+  termios found_settings_;
+  std::uint32_t found_rate_;  // termios2's exact rate at open, 0 where the driver has none
   RateGenerator rate_generator_;
   bool queue_overcounted_ = false;  // TIOCOUTQ tells more than is queued (see the constructor)
   std::uint32_t read_interval_ms_ = 0;

@@ -23,6 +23,9 @@ class Win32SerialPort final : public SerialPort {
     // read from a finished write.
     write_.event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     read_.event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // The port as it was found, given back at the close.
+    found_state_read_ = read_native_state(found_state_);
+    found_timeouts_read_ = ::GetCommTimeouts(handle_, &found_timeouts_) != 0;
   }
 
   ~Win32SerialPort() override { CloseHandle(); }
@@ -124,6 +127,11 @@ class Win32SerialPort final : public SerialPort {
         wait_until_released(write_);
         wait_until_released(read_);
       }
+      // The port gets back the settings and timeouts it was found with, for the next program or
+      // a console on it. A synchronous write has handed its bytes over by now; what the UART
+      // still holds is not purged, so a burst written just before the end reaches the line.
+      if (found_state_read_) ::SetCommState(handle_, &found_state_);
+      if (found_timeouts_read_) ::SetCommTimeouts(handle_, &found_timeouts_);
       ::CloseHandle(handle_);
       handle_ = INVALID_HANDLE_VALUE;
     }
@@ -222,6 +230,10 @@ class Win32SerialPort final : public SerialPort {
 
   HANDLE handle_;
   bool overlapped_handle_;
+  ::DCB found_state_{};
+  bool found_state_read_ = false;
+  ::COMMTIMEOUTS found_timeouts_{};
+  bool found_timeouts_read_ = false;
   Transfer write_;
   Transfer read_;
 };

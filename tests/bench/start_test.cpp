@@ -21,12 +21,39 @@ TEST(DeviceName, UsesOnlyTheFirstCharacterOrAWholePath) {
             "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0");
 }
 
+bool only_dev_tty_usb0(const char* path) {
+  return std::string(path) == "/dev/ttyUSB0" || std::string(path) == "/dev/1";
+}
+
+TEST(DeviceName, MachineFormsAddNamesButKeepDigitsAndPaths) {
+  const serial::PortNaming windows{true, nullptr};
+  EXPECT_EQ(serial::device_name("COM12", windows), "\\\\.\\COM12");
+  EXPECT_EQ(serial::device_name("com3", windows), "\\\\.\\COM3");
+  EXPECT_EQ(serial::device_name("\\\\.\\CNCA0", windows), "\\\\.\\CNCA0");
+  const serial::PortNaming linux_names{false, only_dev_tty_usb0};
+  EXPECT_EQ(serial::device_name("ttyUSB0", linux_names), "/dev/ttyUSB0");
+  for (const serial::PortNaming& naming : {windows, linux_names}) {
+    EXPECT_EQ(serial::device_name("12", naming), "COM1");
+    EXPECT_EQ(serial::device_name("1", naming), "COM1");
+    EXPECT_EQ(serial::device_name("", naming), "COM");
+    EXPECT_EQ(serial::device_name("/dev/ttyUSB1", naming), "/dev/ttyUSB1");
+    // Not "COM" and digits, not an existing device: the first character, as always.
+    EXPECT_EQ(serial::device_name("COM", naming), "COMC");
+    EXPECT_EQ(serial::device_name("COM1x", naming), "COMC");
+    EXPECT_EQ(serial::device_name("ttyACM0", naming), "COMt");
+  }
+  // The Windows forms are Windows's alone.
+  EXPECT_EQ(serial::device_name("COM12", linux_names), "COMC");
+}
+
 const serial::ToolProfile kApplying = {"  usage: probe port",
                                        serial::GENERIC_WRITE,
                                        serial::FILE_FLAG_WRITE_THROUGH,
                                        true,
                                        true,
-                                       {600, 8, serial::NOPARITY, serial::ONESTOPBIT}};
+                                       {600, 8, serial::NOPARITY, serial::ONESTOPBIT},
+                                       "probe",
+                                       "probe puts a probe on the line.\n"};
 
 serial::Started start(Bench& bench, std::initializer_list<const char*> args,
                       const serial::ToolProfile& profile = kApplying) {
@@ -43,6 +70,35 @@ TEST(StartSequence, WrongArgumentCountPrintsTheUsageLineAndTouchesNoPort) {
     EXPECT_EQ(started.port, nullptr);
     EXPECT_EQ(bench.screen().screen(), "  usage: probe port\n");
     EXPECT_TRUE(bench.world().calls().empty());
+  }
+}
+
+TEST(StartSequence, HelpAndVersionAloneEndWithStatus0AndTouchNoPort) {
+  for (const char* option : {"-h", "--help", "-V", "--version"}) {
+    Bench bench;
+    serial::Started started = start(bench, {option});
+    EXPECT_EQ(started.status, serial::kQuitByUser) << option;
+    EXPECT_EQ(started.port, nullptr) << option;
+    EXPECT_TRUE(bench.world().calls().empty()) << option;
+    const std::string& screen = bench.screen().screen();
+    if (option[1] == 'V' || option[2] == 'v') {
+      EXPECT_EQ(screen, std::string("probe ") + TOOLS_VERSION + "\n");
+    } else {
+      EXPECT_EQ(screen.find("Usage: probe PORT\n\nprobe puts a probe on the line.\n"), 0u)
+          << screen;
+      for (const char* part : {"sim:FILE.vcd", "  4  its settings were refused\n"}) {
+        EXPECT_NE(screen.find(part), std::string::npos) << part;
+      }
+    }
+  }
+  // Anything else, or an option among other arguments, is what it was: a port, or too many.
+  for (auto args : {std::initializer_list<const char*>{"--helpme"},
+                    std::initializer_list<const char*>{"--help", "1"}}) {
+    Bench bench;
+    bench.world().set_device_name("COM-");
+    serial::Started started = start(bench, args);
+    EXPECT_EQ(started.port != nullptr, args.size() == 1);
+    EXPECT_EQ(bench.screen().screen(), args.size() == 1 ? "" : "  usage: probe port\n");
   }
 }
 

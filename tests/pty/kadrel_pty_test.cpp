@@ -48,6 +48,9 @@ TEST(KadrelOnPty, KeepsAnEndless0x55StreamAt38400) {
   EXPECT_TRUE(exited_with(tool.wait_exit(kExitDeadline), 0));
   EXPECT_EQ(tool.stdout_text(), "");
   EXPECT_EQ(tool.stderr_text(), "");
+  // The port is left as it was found.
+  EXPECT_EQ(pty.master_rate(), 9600u);
+  EXPECT_NE(pty.master_settings().c_cflag & CSTOPB, 0u);
 }
 
 TEST(KadrelOnPty, ReportsEachReturningStreamAsItIsPrinted) {

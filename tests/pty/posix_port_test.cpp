@@ -3,17 +3,22 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "pty_harness.h"
 #include "start.h"
+#include "termios2_rate.h"
 
 namespace {
 
@@ -340,6 +345,69 @@ TEST(PortClose, ReturnsAtOnceWithUnsentBytesQueued) {
   EXPECT_FALSE(port->GetCommState(dcb));
   // Released: another open succeeds.
   EXPECT_NE(serial::open_posix_port(pty.link_path().c_str()), nullptr);
+}
+
+TEST(PortClose, LeavesThePortAsItWasFound) {
+  PtyPair pty;
+  // A terminal in canonical mode with echo and XON/XOFF, at a rate only termios2 can name.
+  termios cooked = pty.master_settings();
+  cooked.c_lflag |= ICANON | ECHO;
+  cooked.c_iflag |= IXON;
+  ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &cooked), 0);
+  ASSERT_TRUE(serial::write_termios2_rate(pty.master(), 14400));
+  termios found = pty.master_settings();
+
+  auto port = open_port(pty);
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->SetCommState(DCB{600, 8, serial::NOPARITY, serial::TWOSTOPBITS}));
+  ASSERT_EQ(pty.master_settings().c_lflag & ICANON, 0u);
+  port->CloseHandle();
+
+  termios left = pty.master_settings();
+  EXPECT_EQ(left.c_lflag, found.c_lflag);
+  EXPECT_EQ(left.c_iflag, found.c_iflag);
+  EXPECT_EQ(left.c_cflag, found.c_cflag);
+  EXPECT_EQ(pty.master_rate(), 14400u);
+}
+
+// A sysfs tree of its own that names one tty device as the kernel's console.
+class ConsoleSysfs {
+ public:
+  ConsoleSysfs(const char* active, dev_t console) {
+    char root[] = "/tmp/serial_tools_sysfs_XXXXXX";
+    EXPECT_NE(mkdtemp(root), nullptr);
+    root_ = root;
+    std::string tty = root_ + "/class/tty";
+    for (std::string dir : {root_ + "/class", tty, tty + "/console", tty + "/ttyFAKE0"}) {
+      mkdir(dir.c_str(), 0700);
+    }
+    write(tty + "/console/active", active);
+    write(tty + "/ttyFAKE0/dev",
+          std::to_string(major(console)) + ":" + std::to_string(minor(console)) + "\n");
+  }
+  ~ConsoleSysfs() { std::system(("rm -rf '" + root_ + "'").c_str()); }
+  const char* root() const { return root_.c_str(); }
+
+ private:
+  static void write(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+  }
+  std::string root_;
+};
+
+TEST(PortOpen, RefusesThePortThatCarriesTheKernelConsole) {
+  PtyPair pty;
+  struct stat slave {};
+  ASSERT_EQ(fstat(pty.slave(), &slave), 0);
+  termios before = pty.master_settings();
+  // Named by a symlink: the device number, not the name, tells it is the console.
+  ConsoleSysfs console_here("tty0 ttyFAKE0\n", slave.st_rdev);
+  EXPECT_EQ(serial::open_posix_port(pty.link_path().c_str(), console_here.root()), nullptr);
+  EXPECT_EQ(pty.master_settings().c_lflag, before.c_lflag);
+  EXPECT_EQ(serial::open_posix_port("/dev/console", console_here.root()), nullptr);
+
+  ConsoleSysfs console_elsewhere("tty0 ttyFAKE0\n", makedev(4, 64));
+  EXPECT_NE(serial::open_posix_port(pty.link_path().c_str(), console_elsewhere.root()), nullptr);
 }
 
 }  // namespace

@@ -51,6 +51,9 @@ TEST(TessikOnPty, BurstsReachTheLineWithTheirExactBytes) {
   EXPECT_EQ(tool.stdout_text(), ">>>>>");
   EXPECT_EQ(tool.stderr_text(), "");
   EXPECT_TRUE(pty.drain_master(milliseconds(100)).empty());
+  // The port is left as it was found.
+  EXPECT_EQ(pty.master_rate(), 9600u);
+  EXPECT_NE(pty.master_settings().c_cflag & CSTOPB, 0u);
 }
 
 TEST(TessikOnPty, EndOfInputEndsLikeQuit) {
