@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -385,7 +386,10 @@ class ConsoleSysfs {
     write(tty + "/ttyFAKE0/dev",
           std::to_string(major(console)) + ":" + std::to_string(minor(console)) + "\n");
   }
-  ~ConsoleSysfs() { std::system(("rm -rf '" + root_ + "'").c_str()); }
+  ~ConsoleSysfs() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
   const char* root() const { return root_.c_str(); }
 
  private:
