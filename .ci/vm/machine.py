@@ -123,7 +123,7 @@ class Console:
         self.lines_sent += 1
         marker = f"@@{self.lines_sent}:"
         since = self.mark()
-        self.send(f'{command}\necho "{marker}$?"\n')
+        self.send(f'{command}\necho "{marker}$last"\n')
         found = self.expect(re.escape(marker) + r"(\d+)\n", since, timeout)
         if not found:
             raise TimeoutError(f"guest did not finish: {command}")
