@@ -85,8 +85,10 @@ expect "wendro each step's frequency is its baud over the bits per period, line 
 expect "kadrel quits with status 0" test $? -eq 0
 sed -n 's/^\[sim\] loop-back switch open again: it was closed \([0-9.]*\) s$/\1/p' "$work/k.err" >"$work/k.truth"
 sed -n 's/^\.*  *\([0-9.]*\) Sec\.$/\1/p' "$work/k.out" >"$work/k.report"
+# Both are printed to the millisecond, so a time within one frame (0.26 ms) of the truth can still
+# print one last digit apart (0.4864 and 0.4866 print 0.486 and 0.487): allow that digit, not two.
 paste "$work/k.truth" "$work/k.report" | awk -F '\t' '
-  $2 != "" { n++; d = $1 - $2; if (d < 0) d = -d; if (d > 0.001) { print "off: " $0; exit 1 } }
+  $2 != "" { n++; d = $1 - $2; if (d < 0) d = -d; if (d > 0.0015) { print "off: " $0; exit 1 } }
   END { if (n < 1) { print "no closure reported"; exit 1 } }'
 expect "kadrel reports each closure within one frame of the true time" test $? -eq 0
 [ $failed -eq 0 ] || show "$work/k.out" "$work/k.err"
