@@ -7,6 +7,7 @@ and holds the programs' output to that."""
 import re
 import time
 
+from line import pulses, setting_at, wave_hz
 from machine import LineLog
 
 MEGA = 1_000_000
@@ -304,14 +305,6 @@ def describe(state, byte=None):
     return f"{rate} {state[3]}{state[2]}{state[4]:g}" + (f" byte {byte:02X}" if byte is not None else "")
 
 
-def setting_at(states, when):
-    last = None
-    for state in states:
-        if state[0] <= when:
-            last = state
-    return last
-
-
 def within(state, baud):
     return state is not None and state[1] is not None and abs(state[1] - baud) <= 0.02 * baud
 
@@ -374,7 +367,7 @@ def wendro_walk(machine, checks, on):
     return steps
 
 
-def check_wendro(checks, chip, steps, started, log, wave_hz, rows=30):
+def check_wendro(checks, chip, steps, started, log, rows=30):
     programmed = [s for s in states(log, chip) if s[0] >= started]
     print(f"--- wendro on the {chip.name}: row, label, what the driver programmed as the chip makes it")
     bad, refused, judged, previous = [], set(), set(), None
@@ -415,7 +408,7 @@ def check_wendro(checks, chip, steps, started, log, wave_hz, rows=30):
                  refused == want, f"refused {sorted(refused)}")
 
 
-def tessik_bursts(machine, checks, on, pulses):
+def tessik_bursts(machine, checks, on):
     """tessik on every chip at once: a count of 14, sent as one burst at 600 8N1."""
     log = machine.chip_log
     programs = {chip: Tagged(machine, "tessik", chip, device) for chip, device in on.items()}
@@ -456,7 +449,7 @@ def kadrel_loops(machine, checks, on):
                      f"printed {printed}, line {describe(now)}, status {status}")
 
 
-def run(machine, checks, wave_hz, pulses, work):
+def run(machine, checks, work):
     """Poses the chips and runs wendro (down to row 0 and up through every row), tessik at 600
     8N1 and kadrel at 38400 8N1 on each, every program on all chips at once."""
     started = time.time()
@@ -474,8 +467,8 @@ def run(machine, checks, wave_hz, pulses, work):
         wendro_started = time.time()
         steps = wendro_walk(machine, checks, walking)
         for chip in walking:
-            check_wendro(checks, chip, steps[chip], wendro_started, machine.chip_log, wave_hz)
-        tessik_bursts(machine, checks, on, pulses)
+            check_wendro(checks, chip, steps[chip], wendro_started, machine.chip_log)
+        tessik_bursts(machine, checks, on)
         kadrel_loops(machine, checks, on)
     finally:
         with open(f"{work}/chips.log", "w") as saved:

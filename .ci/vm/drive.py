@@ -12,6 +12,7 @@ import time
 import traceback
 
 import chips
+from line import pulses, setting_at, wave_hz
 from machine import USB_ADAPTERS, Machine
 
 UART = "/dev/ttyS1"
@@ -95,26 +96,6 @@ def programming(events, device):
     return states
 
 
-def setting_at(states, when):
-    """The last programming at or before `when`."""
-    last = None
-    for state in states:
-        if state[0] <= when:
-            last = state
-    return last
-
-
-def wave_hz(baud, parity, data_bits, stop_bits, byte):
-    """The square wave that frames of `byte`, sent back to back, make on the line: the frame's
-    falling edges per frame time."""
-    bits = [0] + [(byte >> i) & 1 for i in range(data_bits)]
-    if parity in "EO":
-        bits.append((sum(bits) + (parity == "O")) % 2)
-    bits += [1] * stop_bits
-    falls = sum(1 for i in range(len(bits)) if bits[i - 1] == 1 and bits[i] == 0)
-    return baud * falls / len(bits)
-
-
 def wendro_steps(machine, checks, device_name, device, end, on_step=None):
     """Steps wendro from its start row down to row 0, up to the top and down again. For every key
     it keeps the row, the label printed (or None) with its arrival time, and the last byte the
@@ -178,14 +159,6 @@ def describe(state, byte):
     if not state:
         return "not programmed"
     return f"{state[1]} baud {state[3]}{state[2]}{state[4]}" + (f" byte {byte:02X}" if byte is not None else "")
-
-
-def pulses(frames):
-    """The low pulses that bytes framed 8N1 back to back put on an idle-high line, if each is one
-    bit low and one bit high; None for any other shape."""
-    bits = "".join("0" + "".join(str((b >> i) & 1) for i in range(8)) + "1" for b in frames).rstrip("1")
-    count = (len(bits) + 1) // 2
-    return count if bits == "01" * (count - 1) + "0" else None
 
 
 def tessik_bursts(machine, checks):
@@ -378,7 +351,7 @@ def main():
         ]
         # The posed chips come after the drivers: their ttyUSB devices would count as FTDI
         # adapters there. The console check comes last of all (see console_refused).
-        posed = [("USB chips", lambda: chips.run(machine, checks, wave_hz, pulses, work))]
+        posed = [("USB chips", lambda: chips.run(machine, checks, work))]
         console = [("the kernel's console refused", lambda: console_refused(machine, checks))]
         return posed if part == "chips" else drivers + posed + console
 

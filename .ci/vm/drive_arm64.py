@@ -10,7 +10,8 @@ import re
 import sys
 import time
 
-from drive import ROWS, SEVEN_SEGMENTS, TOLERANCE, Program, play, wave_hz, wendro_steps
+from drive import ROWS, SEVEN_SEGMENTS, TOLERANCE, Program, play, wendro_steps
+from line import wave_hz
 from machine import Arm64Machine
 
 PL011 = "/dev/ttyAMA0"
