@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "serial_port.h"
+
 namespace serial {
 namespace {
 
@@ -56,10 +58,6 @@ constexpr UsbId kArduinoBridges[] = {
 constexpr std::uint64_t kArduinoDoubleSpeedClock = 16'000'000 / 8;
 constexpr std::uint64_t kArduinoNormalClock = 16'000'000 / 16;
 constexpr std::uint64_t kArduinoUbrrMask = 0xFFF;
-
-constexpr std::uint8_t kNoParity = 0;
-constexpr std::uint8_t kEvenParity = 2;
-constexpr std::uint8_t kOneStopBit = 0;
 
 bool is_arduino_bridge(std::uint16_t vendor, std::uint16_t product) {
   for (const UsbId& id : kArduinoBridges) {
@@ -270,17 +268,13 @@ bool frames_as_asked(const RateGenerator& generator, std::uint8_t byte_size, std
                      std::uint8_t stop_bits) {
   switch (generator.framing) {
     case Framing::kOnly8N1:
-      return byte_size == 8 && parity == kNoParity && stop_bits == kOneStopBit;
+      return byte_size == 8 && parity == NOPARITY && stop_bits == ONESTOPBIT;
     case Framing::kNoMarkSpace:
-      return parity <= kEvenParity;
+      return parity <= EVENPARITY;
     case Framing::kAsAsked:
       break;
   }
   return true;
-}
-
-RateGenerator probe_rate_generator(int fd) {
-  return classify_rate_generator(probe_driver_facts(fd));
 }
 
 DriverFacts probe_driver_facts(int fd) {

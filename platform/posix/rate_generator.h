@@ -73,7 +73,4 @@ bool frames_as_asked(const RateGenerator& generator, std::uint8_t byte_size, std
 // where that node may be written; otherwise the version stays unknown.
 DriverFacts probe_driver_facts(int fd);
 
-// The facts of an open tty, classified.
-RateGenerator probe_rate_generator(int fd);
-
 }  // namespace serial
