@@ -3,10 +3,10 @@
 # suite run under qemu-user (the tests start the programs themselves, so binfmt_misc hands ARM
 # programs to qemu), and each build's Debian package made. Installs what it needs, including the
 # ARM C and C++ runtimes that dpkg-shlibdeps reads the package's dependencies from.
-# Run from the repository root as root: bash .ci/arm.sh [arm64|armhf ...] (default: both).
+# Run from the repository root as root: bash tests/arm/run.sh [arm64|armhf ...] (default: both).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-. .ci/arm_setup.sh
+cd "$(dirname "$0")/../.."
+. tests/arm/arm_setup.sh
 
 architectures=("$@")
 [ ${#architectures[@]} -gt 0 ] || architectures=(arm64 armhf)

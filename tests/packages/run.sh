@@ -6,10 +6,10 @@
 # without a warning, and that the packaged programs run (ARM ones in qemu-user): the usage line
 # with status 1, help and version with status 0, status 2 for an argument that names no port, and
 # a session on the simulated port with status 0.
-# Run from the repository root as root after .ci/windows.sh, which builds build/windows and
-# installs Wine, and .ci/arm.sh, which builds build/arm64 and build/armhf and installs qemu-user.
+# Run from the repository root as root after tests/windows/run.sh, which builds build/windows and
+# installs Wine, and tests/arm/run.sh, which builds build/arm64 and build/armhf and installs qemu-user.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 step() { printf '\n==== packages: %s ====\n' "$*"; }
 fail() { printf 'packages: FAILED: %s\n' "$*" >&2; exit 1; }
@@ -173,11 +173,11 @@ rm -f build/packages/serial-tools_*_"$(dpkg --print-architecture)".deb
 cmake --workflow --preset deb
 check_deb "$(dpkg --print-architecture)"
 
-# The ARM packages come from the builds .ci/arm.sh made and tested; their programs run in qemu-user.
-. .ci/arm_setup.sh
+# The ARM packages come from the builds tests/arm/run.sh made and tested; their programs run in qemu-user.
+. tests/arm/arm_setup.sh
 for arch in arm64 armhf; do
   step "the Debian package of the $arch build, its programs under qemu-user"
-  [ -f "build/$arch/CMakeCache.txt" ] || fail "no build/$arch: run .ci/arm.sh first"
+  [ -f "build/$arch/CMakeCache.txt" ] || fail "no build/$arch: run tests/arm/run.sh first"
   rm -f build/packages/serial-tools_*_"$arch".deb
   cpack --preset "$arch"
   check_deb "$arch" "$(arm_qemu "$arch")"
@@ -185,7 +185,7 @@ done
 
 
 step "the ZIP of the Windows build"
-[ -f build/windows/CMakeCache.txt ] || fail "no build/windows: run .ci/windows.sh first"
+[ -f build/windows/CMakeCache.txt ] || fail "no build/windows: run tests/windows/run.sh first"
 rm -f build/packages/serial-tools-*-win64.zip
 cpack --preset windows
 zips=(build/packages/serial-tools-*-win64.zip)
@@ -205,7 +205,7 @@ grep -q '^MIT License' "$scratch/zip/$top/LICENSE.txt" || fail "$zip: LICENSE.tx
 for name in "${programs[@]}" 'Exit status'; do
   grep -q "$name" "$scratch/zip/$top/README.txt" || fail "$zip: README.txt does not tell of $name"
 done
-. .ci/wine_prefix.sh
+. tests/windows/wine_prefix.sh
 fresh_wine_prefix "$scratch/prefix"
 check_programs "$scratch/zip/$top/bin" .exe wine
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Runs each tool on the built-in simulated port from a script on stdin, checks its exit status and
 # what the bench saw against first principles, and decodes the waveform files with sigrok-cli's
-# UART decoder. Usage: .ci/sim_check.sh [build dir, default build/release]. Exits non-zero on any
+# UART decoder. Usage: tests/sim/run.sh [build dir, default build/release]. Exits non-zero on any
 # failure.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 build=${1:-build/release}
 
 if ! command -v sigrok-cli >/dev/null; then

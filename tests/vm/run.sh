@@ -5,12 +5,12 @@
 # USB serial chips QEMU has no model of (CH341, CP210x, PL2303, an Arduino board's bridge) are posed
 # by usb_chip.c on FunctionFS gadgets behind dummy_hcd, so that their own drivers bind to them.
 # drive.py boots it, plays the scenarios and checks them.
-# Usage: bash .ci/vm/run.sh          everything
-#        bash .ci/vm/run.sh chips    the posed USB chips alone
+# Usage: bash tests/vm/run.sh          everything
+#        bash tests/vm/run.sh chips    the posed USB chips alone
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 part=${1:-all}
-case $part in all | chips) ;; *) echo "usage: bash .ci/vm/run.sh [chips]" >&2 && exit 2 ;; esac
+case $part in all | chips) ;; *) echo "usage: bash tests/vm/run.sh [chips]" >&2 && exit 2 ;; esac
 out=build/vm
 started=$(date +%s.%N)
 
@@ -26,7 +26,7 @@ fi
 
 # The kernel the linux-image-amd64 package currently stands for, its USB serial drivers and the
 # gadget side that poses the chips (dependencies before their users, the order they load in).
-. .ci/vm/kernel.sh
+. tests/vm/kernel.sh
 fetch_kernel linux-image-amd64 "$out/kernel" usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio \
   configfs udc-core libcomposite usb_f_fs dummy_hcd ch341 cp210x pl2303 cdc-acm
 
@@ -38,12 +38,12 @@ cmake --build "$out/build" -j2 >/dev/null
 root=$out/initramfs
 rm -rf "$root" && mkdir -p "$root/bin" "$root/lib/modules" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
 cp /bin/busybox "$root/bin/busybox"
-cp .ci/vm/init "$root/init" && chmod +x "$root/init"
+cp tests/vm/init "$root/init" && chmod +x "$root/init"
 cp "$kernel"/*.ko "$root/lib/modules/"
 for program in lorvel tessik wendro kadrel; do cp "$out/build/$program/$program" "$root/bin/"; done
-gcc -static -O2 -Wall -Wextra -o "$root/bin/modem_loop" .ci/vm/modem_loop.c
-gcc -static -O2 -Wall -Wextra -pthread -o "$root/bin/usb_chip" .ci/vm/usb_chip.c
+gcc -static -O2 -Wall -Wextra -o "$root/bin/modem_loop" tests/vm/modem_loop.c
+gcc -static -O2 -Wall -Wextra -pthread -o "$root/bin/usb_chip" tests/vm/usb_chip.c
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
 echo "vm: kernel $kernel_package, initramfs $(du -k "$out/initramfs.cpio.gz" | cut -f1) KiB"
 
-VM_STAGE_STARTED=$started exec python3 .ci/vm/drive.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run" "$part"
+VM_STAGE_STARTED=$started exec python3 tests/vm/drive.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run" "$part"

@@ -3,13 +3,13 @@
 # installed) in QEMU's arm64 `virt` machine, with a busybox initramfs holding the programs and the
 # pty tests of build/arm64 and the ARM C and C++ runtimes they link. The guest's console is a
 # virtio console, so the machine's PL011 UART is free for the programs. drive_arm64.py boots it,
-# runs the pty tests and steps wendro through its rows on the PL011. Usage: bash .ci/vm/arm64.sh
+# runs the pty tests and steps wendro through its rows on the PL011. Usage: bash tests/vm/arm64.sh
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 out=build/vm-arm64
 started=$(date +%s.%N)
-. .ci/arm_setup.sh
-. .ci/vm/kernel.sh
+. tests/arm/arm_setup.sh
+. tests/vm/kernel.sh
 
 export DEBIAN_FRONTEND=noninteractive
 arm_setup arm64
@@ -33,7 +33,7 @@ if [ ! -x "$out/busybox" ]; then
   rm -rf "$out/busybox.unpacked"
 fi
 
-# The release build .ci/arm.sh made and tested (built here if it is missing). The pty tests start
+# The release build tests/arm/run.sh made and tested (built here if it is missing). The pty tests start
 # the programs by the paths they were built at, so the initramfs holds them at the same paths.
 CMAKE_BUILD_PARALLEL_LEVEL=2 nice cmake --preset arm64 >/dev/null
 CMAKE_BUILD_PARALLEL_LEVEL=2 nice cmake --build --preset arm64 --target pty_tests >/dev/null
@@ -42,7 +42,7 @@ build=$(realpath build/arm64)
 root=$out/initramfs
 rm -rf "$root" && mkdir -p "$root/bin" "$root/lib/modules" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
 cp "$out/busybox" "$root/bin/busybox"
-cp .ci/vm/init "$root/init" && chmod +x "$root/init"
+cp tests/vm/init "$root/init" && chmod +x "$root/init"
 for module in "${modules[@]}"; do cp "$kernel/$module.ko" "$root/lib/modules/"; done
 mkdir -p "$root$build/tests"
 cp "$build/tests/pty_tests" "$root$build/tests/"
@@ -61,4 +61,4 @@ done
 echo "vm-arm64: kernel $kernel_package, initramfs $(du -k "$out/initramfs.cpio.gz" | cut -f1) KiB"
 
 VM_STAGE_STARTED=$started PTY_TESTS=$build/tests/pty_tests \
-  exec python3 .ci/vm/drive_arm64.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run"
+  exec python3 tests/vm/drive_arm64.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run"

@@ -2,7 +2,7 @@
 # The Windows build: cross-compiled with mingw-w64, its tests and the real programs run under
 # Wine in a fresh prefix. Run from the repository root as root (CI runs it after the Linux tests).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 step() { printf '\n==== windows: %s ====\n' "$*"; }
 fail() { printf 'windows: FAILED: %s\n' "$*" >&2; exit 1; }
@@ -25,7 +25,7 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
-. .ci/wine_prefix.sh
+. tests/windows/wine_prefix.sh
 fresh_wine_prefix "$scratch/prefix"
 echo "prefix ready: $WINEPREFIX ($(wine --version 2>/dev/null))"
 
@@ -57,7 +57,7 @@ step "bench and port layer tests under Wine"
 ctest --preset windows </dev/null || failed_steps+=("ctest under Wine")
 
 step "the real programs under Wine on a pseudo-terminal as COM5"
-python3 .ci/wine_smoke.py build/windows </dev/null || failed_steps+=("smoke tests of the programs")
+python3 tests/windows/wine_smoke.py build/windows </dev/null || failed_steps+=("smoke tests of the programs")
 
 if [ ${#failed_steps[@]} -ne 0 ]; then
   fail "$(printf '%s; ' "${failed_steps[@]}")"
