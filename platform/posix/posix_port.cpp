@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "line_frame.h"
 #include "termios2_rate.h"
 
 namespace serial {
@@ -293,9 +294,7 @@ PosixPort::~PosixPort() {
 void PosixPort::update_pacer() {
   DCB dcb;
   if (!GetCommState(dcb)) return;
-  unsigned stop_bits = dcb.StopBits == ONESTOPBIT ? 1 : 2;
-  unsigned parity_bits = dcb.Parity == NOPARITY ? 0 : 1;
-  pacer_.set_line(dcb.BaudRate, 1 + dcb.ByteSize + parity_bits + stop_bits);
+  pacer_.set_line(dcb.BaudRate, frame_bits(dcb));
 }
 
 bool PosixPort::GetCommState(DCB& dcb) {
