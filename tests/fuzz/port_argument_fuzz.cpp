@@ -49,6 +49,16 @@ bool is_com_number(const std::string& argument) {
   return true;
 }
 
+// "rfc2217://" in any case: a remote port's address, used whole on every machine.
+bool is_remote(const std::string& argument) {
+  static const char kScheme[] = "rfc2217://";
+  if (argument.size() < sizeof kScheme - 1) return false;
+  for (std::size_t i = 0; i + 1 < sizeof kScheme; ++i) {
+    if (std::tolower(static_cast<unsigned char>(argument[i])) != kScheme[i]) return false;
+  }
+  return true;
+}
+
 void check_simulated_port(const char* argument) {
   sim::live::SimulatedPortArgument parsed = sim::live::parse_port_argument(argument);
   const bool sim_alone = std::strcmp(argument, "sim") == 0;
@@ -64,16 +74,18 @@ void check_device_name(const char* argument) {
   const std::string whole = argument;
   const std::string shared = com_and_first_character(argument);
 
-  // Every machine: a path is used whole, anything else is COM and its first character.
+  // Every machine: a path or a remote port's address is used whole, anything else is COM and
+  // its first character.
+  const bool used_whole = argument[0] == '/' || is_remote(whole);
   std::string name = serial::device_name(argument);
-  if (argument[0] == '/' ? name != whole : name != shared) fail("shared form", name);
+  if (used_whole ? name != whole : name != shared) fail("shared form", name);
 
   // Windows: COM and digits, and "\\.\" names, reach the device namespace; a digit or a path
   // keeps its shared meaning.
   serial::PortNaming windows{true, nullptr};
   name = serial::device_name(argument, windows);
   std::string want = shared;
-  if (argument[0] == '/' || whole.compare(0, 4, "\\\\.\\") == 0) {
+  if (used_whole || whole.compare(0, 4, "\\\\.\\") == 0) {
     want = whole;
   } else if (is_com_number(whole)) {
     want = "\\\\.\\COM" + whole.substr(3);
@@ -88,9 +100,10 @@ void check_device_name(const char* argument) {
     name = serial::device_name(argument, linux_naming);
     const bool bare_name =
         std::isalpha(static_cast<unsigned char>(argument[0])) && whole.find('/') == whole.npos;
-    want = argument[0] == '/' ? whole : exists && bare_name ? "/dev/" + whole : shared;
+    want = used_whole ? whole : exists && bare_name ? "/dev/" + whole : shared;
     if (name != want) fail(exists ? "Linux form, device exists" : "Linux form, no device", name);
-    if (!bare_name && g_device_questions != 0) fail("asked about a device for no bare name", name);
+    if ((!bare_name || used_whole) && g_device_questions != 0)
+      fail("asked about a device for no bare name", name);
   }
 }
 
