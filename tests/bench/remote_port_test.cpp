@@ -77,6 +77,8 @@ class ScriptedServer : public serial::Link {
   }
   void sleep(std::int64_t duration_ns) override { now += std::max<std::int64_t>(duration_ns, 0); }
   std::int64_t now_ns() override { return now; }
+  void set_farewell(const std::uint8_t*, std::size_t) override {}
+  std::vector<std::uint8_t> farewell;
 
   double frame_ns() const {
     return 1e9 * (1 + size + (parity == 1 ? 0 : 1) + (stop == 1 ? 1 : 2)) / baud;
@@ -190,6 +192,9 @@ class LinkTo : public serial::Link {
   void wait(std::int64_t timeout_ns, bool sending) override { server_.wait(timeout_ns, sending); }
   void sleep(std::int64_t duration_ns) override { server_.sleep(duration_ns); }
   std::int64_t now_ns() override { return server_.now_ns(); }
+  void set_farewell(const std::uint8_t* bytes, std::size_t length) override {
+    server_.farewell.assign(bytes, bytes + length);
+  }
 
  private:
   ScriptedServer& server_;
@@ -364,7 +369,12 @@ TEST(RemotePort, ALostConnectionFailsWithoutSpinningAndTheCloseRestoresWhatItFou
   ASSERT_TRUE(port->GetCommState(found));
   ASSERT_TRUE(port->SetCommState(serial::DCB{600, 8, serial::NOPARITY, serial::ONESTOPBIT}));
   server->commands.clear();
+  std::size_t sent_before_close = server->raw.size();
   port->CloseHandle();
+  // A signal that ends the program sends what the close sends.
+  EXPECT_EQ(server->farewell,
+            std::vector<std::uint8_t>(server->raw.begin() + static_cast<long>(sent_before_close),
+                                      server->raw.end()));
   ASSERT_GE(server->commands.size(), 2u);
   EXPECT_EQ(server->commands.front().code, 12);  // purge the server's transmit buffer
   EXPECT_EQ(server->baud, found.BaudRate);

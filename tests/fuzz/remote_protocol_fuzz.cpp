@@ -40,6 +40,9 @@ class FuzzedServer : public serial::Link {
   void wait(std::int64_t timeout_ns, bool) override { now_ += timeout_ns > 0 ? timeout_ns : 1; }
   void sleep(std::int64_t duration_ns) override { now_ += duration_ns > 0 ? duration_ns : 0; }
   std::int64_t now_ns() override { return now_; }
+  void set_farewell(const std::uint8_t*, std::size_t length) override {
+    if (length > kMaxFarewell) fail("a farewell longer than a connection keeps");
+  }
   bool hung_up_at_end_ = false;
 
  private:
