@@ -20,8 +20,8 @@ const char kLinuxPortForms[] =
     "  1 ... 9            /dev/ttyS0 ... /dev/ttyS8; only the first character counts\n"
     "                     (12 is /dev/ttyS0)\n"
     "  /dev/ttyUSB0       a device path, used whole (/dev/serial/by-id/... too)\n"
-    "  ttyUSB0            /dev/ttyUSB0, when that exists; any other name is no port\n"
-    "                     (COM1 would be /dev/COM1)\n";
+    "  ttyUSB0            /dev/ttyUSB0, when that exists; a name not in /dev names\n"
+    "                     no port (COM1 would be /dev/COM1)\n";
 
 const char kOtherPorts[] =
     "  rfc2217://HOST:PORT\n"
