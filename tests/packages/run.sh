@@ -15,13 +15,7 @@ step() { printf '\n==== packages: %s ====\n' "$*"; }
 fail() { printf 'packages: FAILED: %s\n' "$*" >&2; exit 1; }
 
 step "install dpkg-dev (dpkg-shlibdeps computes the Debian package's dependencies), lintian, man-db"
-export DEBIAN_FRONTEND=noninteractive
-if ! command -v dpkg-shlibdeps >/dev/null || ! command -v lintian >/dev/null ||
-   ! command -v man >/dev/null || ! command -v ninja >/dev/null; then
-  apt-get update -qq
-fi
-apt-get install -y -qq --no-install-recommends cmake ninja-build g++ dpkg-dev lintian man-db \
-  </dev/null >/dev/null
+bash tests/install.sh packages
 
 programs=(lorvel tessik wendro kadrel)
 scratch=$(mktemp -d /tmp/serial-tools-packages.XXXXXX)
