@@ -39,7 +39,7 @@ stage_packages() {
     arm64 | armhf) arm_packages "$1" ;;
     arm) arm_packages arm64 && arm_packages armhf ;;
     # The packages take their time from git; their programs run natively, in qemu-user and in Wine.
-    packages) echo cmake ninja-build g++ git dpkg-dev lintian man-db strip-nondeterminism wine wine64 \
+    packages) echo cmake ninja-build g++ git python3 dpkg-dev lintian man-db strip-nondeterminism wine wine64 \
       && arm_packages arm64 && arm_packages armhf ;;
     vm) echo qemu-system-x86 busybox-static cpio gzip xz-utils cmake make g++ python3 ;;
     vm-arm64) echo qemu-system-arm cpio gzip xz-utils python3 && arm_packages arm64 ;;
@@ -64,7 +64,7 @@ done
 wanted=()
 for stage in "${stages[@]}"; do
   list=$(stage_packages "$stage") || { apt_say "no such stage: $stage (stages: ${all_stages[*]} arm64 armhf)"; exit 2; }
-  read -ra packages <<<"$list"
+  read -ra packages <<<"${list//$'\n'/ }"
   wanted+=("${packages[@]}")
 done
 read -ra extra <<<"${SERIAL_TOOLS_EXTRA_PACKAGES:-}"
