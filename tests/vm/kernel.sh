@@ -8,8 +8,10 @@
 apt_who=vm
 . "$(dirname "${BASH_SOURCE[0]}")/../apt.sh"
 
+# kernel_of META: the kernel package META depends on, by the package lists; nothing without lists.
 kernel_of() {
-  apt-cache depends "$1" 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -1
+  { apt-cache depends "$1" 2>/dev/null || true; } |
+    sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -1
 }
 
 fetch_kernel() {
