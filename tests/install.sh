@@ -7,7 +7,8 @@
 # about 30 s apart), and installs (three tries). A failed refresh is not fatal by itself: the lists
 # at hand may do. A package that still cannot be had fails the run, named. --update refreshes the
 # lists even when nothing is missing. Installing never starts a service: without a policy-rc.d
-# one that refuses every start is put in place for the install and removed after.
+# one that refuses every start is put in place for the install and removed after; a newly
+# installed ser2net is not started at boot either.
 # SERIAL_TOOLS_EXTRA_PACKAGES (space-separated) adds packages, as tests/install_check.sh does.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -139,4 +140,14 @@ if [ ${#still[@]} -gt 0 ]; then
   done
   exit 1
 fi
+# policy-rc.d kept ser2net from starting now; its package still enables it for the next boot, where
+# its default configuration would take the console port. The tests start it themselves, with a
+# configuration of their own.
+for package in "${need[@]}"; do
+  if [ "$package" = ser2net ]; then
+    deb-systemd-helper disable ser2net.service >/dev/null 2>&1 || true
+    update-rc.d ser2net disable >/dev/null 2>&1 || true
+    echo "install: ser2net's service disabled at boot"
+  fi
+done
 echo "install: installed ${#need[@]} packages in $(($(date +%s) - started)) s"
