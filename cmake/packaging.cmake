@@ -4,6 +4,10 @@
 # share/doc/serial-tools. On Windows: README.txt and LICENSE.txt beside bin/. CPack makes a Debian
 # package of the Linux build and a ZIP of the Windows build.
 include(GNUInstallDirs)
+# Folders the install makes get these modes whatever the umask of the one who builds: the packages
+# hold them as they are.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                                GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(serial_tools_programs lorvel tessik wendro kadrel)
 install(TARGETS ${serial_tools_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
@@ -88,5 +92,18 @@ else()
   # dpkg-shlibdeps, from Debian's dpkg-dev.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
+
+# Two builds of one commit make the same package bytes, in any folder, time zone or umask. CPack
+# gives every member the time SOURCE_DATE_EPOCH names; reproducible_begin.cmake sets it from the
+# last commit when the environment does not. reproducible_end.cmake then has Debian's
+# strip-nondeterminism fix what CPack takes from the build folder: the .deb's ar member modes, and
+# in the ZIP the modes and the time fields (a ZIP keeps local time, so the time zone shows).
+find_package(Git QUIET)
+find_program(SERIAL_TOOLS_STRIP_NONDETERMINISM strip-nondeterminism)
+set(CPACK_SERIAL_TOOLS_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_SERIAL_TOOLS_GIT "${GIT_EXECUTABLE}")
+set(CPACK_SERIAL_TOOLS_STRIP_NONDETERMINISM "${SERIAL_TOOLS_STRIP_NONDETERMINISM}")
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/reproducible_begin.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/reproducible_end.cmake)
 
 include(CPack)

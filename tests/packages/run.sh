@@ -5,7 +5,9 @@
 # and LICENSE.txt), that lintian finds no error or warning in a .deb, that its manual pages render
 # without a warning, and that the packaged programs run (ARM ones in qemu-user): the usage line
 # with status 1, help and version with status 0, status 2 for an argument that names no port, and
-# a session on the simulated port with status 0.
+# a session on the simulated port with status 0. Then builds every package again from a second
+# clone in another folder, with umask 0002 and another time zone, and checks that each is the same
+# bytes as the first (the time in them is the last commit's).
 # Run from the repository root as root after tests/windows/run.sh, which builds build/windows and
 # installs Wine, and tests/arm/run.sh, which builds build/arm64 and build/armhf and installs qemu-user.
 set -euo pipefail
@@ -15,13 +17,7 @@ step() { printf '\n==== packages: %s ====\n' "$*"; }
 fail() { printf 'packages: FAILED: %s\n' "$*" >&2; exit 1; }
 
 step "install dpkg-dev (dpkg-shlibdeps computes the Debian package's dependencies), lintian, man-db"
-export DEBIAN_FRONTEND=noninteractive
-if ! command -v dpkg-shlibdeps >/dev/null || ! command -v lintian >/dev/null ||
-   ! command -v man >/dev/null || ! command -v ninja >/dev/null; then
-  apt-get update -qq
-fi
-apt-get install -y -qq --no-install-recommends cmake ninja-build g++ dpkg-dev lintian man-db \
-  </dev/null >/dev/null
+bash tests/install.sh packages
 
 programs=(lorvel tessik wendro kadrel)
 scratch=$(mktemp -d /tmp/serial-tools-packages.XXXXXX)
@@ -179,6 +175,8 @@ for arch in arm64 armhf; do
   step "the Debian package of the $arch build, its programs under qemu-user"
   [ -f "build/$arch/CMakeCache.txt" ] || fail "no build/$arch: run tests/arm/run.sh first"
   rm -f build/packages/serial-tools_*_"$arch".deb
+  # Configured again, so that a build folder made before a change to the packaging packs with it.
+  cmake --preset "$arch" >/dev/null
   cpack --preset "$arch"
   check_deb "$arch" "$(arm_qemu "$arch")"
 done
@@ -187,6 +185,7 @@ done
 step "the ZIP of the Windows build"
 [ -f build/windows/CMakeCache.txt ] || fail "no build/windows: run tests/windows/run.sh first"
 rm -f build/packages/serial-tools-*-win64.zip
+cmake --preset windows >/dev/null
 cpack --preset windows
 zips=(build/packages/serial-tools-*-win64.zip)
 [ ${#zips[@]} -eq 1 ] && [ -f "${zips[0]}" ] || fail "want one .zip, found: ${zips[*]}"
@@ -208,5 +207,57 @@ done
 . tests/windows/wine_prefix.sh
 fresh_wine_prefix "$scratch/prefix"
 check_programs "$scratch/zip/$top/bin" .exe wine
+
+step "every package built again from another clone, umask 0002, another time zone: the same bytes"
+# The clone holds the last commit and, over it, what the work tree changed or added, so that a run
+# before a commit compares like with like. The programs alone are built, without the tests.
+again=$scratch/again
+(
+  umask 0002
+  git clone -q --no-hardlinks . "$again"
+  git ls-files -z --modified --others --exclude-standard |
+    while IFS= read -r -d '' file; do [ ! -e "$file" ] || printf '%s\0' "$file"; done |
+    tar --null -T - -cf - | tar -xf - --no-same-permissions -C "$again"
+  git ls-files -z --deleted | (cd "$again" && xargs -0r rm -f --)
+  cd "$again"
+  # A time zone no machine here is set to, written out so that it needs no zone files.
+  export TZ=XST-12:45 CMAKE_BUILD_PARALLEL_LEVEL=2
+  nice cmake --workflow --preset deb >"$scratch/again.log" 2>&1
+  for preset in windows arm64 armhf; do
+    cmake --preset "$preset" -DSERIAL_TOOLS_TESTS=OFF >>"$scratch/again.log" 2>&1
+    nice cmake --build --preset "$preset" >>"$scratch/again.log" 2>&1
+    cpack --preset "$preset" >>"$scratch/again.log" 2>&1
+  done
+) || { tail -n 30 "$scratch/again.log"; fail "the second build of the packages failed"; }
+
+# describe PACKAGE: each member with its mode, owner, size and time, and what is inside each.
+describe() {
+  case $1 in
+    *.deb)
+      ar tv "$1"
+      dpkg-deb --ctrl-tarfile "$1" | tar -tv --full-time
+      dpkg-deb --fsys-tarfile "$1" | tar -tv --full-time
+      dpkg-deb --ctrl-tarfile "$1" | tar -xO ./md5sums
+      ;;
+    *.zip)
+      python3 -c 'import sys, zipfile
+for i in zipfile.ZipFile(sys.argv[1]).infolist():
+    print(i.filename, oct(i.external_attr >> 16), i.date_time, i.create_system, i.extra.hex(),
+          i.compress_type, i.compress_size, i.file_size, format(i.CRC, "08x"))' "$1"
+      ;;
+  esac
+}
+different=()
+for package in "${checked[@]}" "$zip"; do
+  second=$again/$package
+  if cmp "$package" "$second"; then
+    echo "ok: $package: the same bytes from both builds"
+  else
+    echo "--- what differs between $package and $second (< first, > second):"
+    diff <(describe "$package") <(describe "$second") || true
+    different+=("$package")
+  fi
+done
+[ ${#different[@]} -eq 0 ] || fail "packages differ between two builds: ${different[*]}"
 
 step "packages checked: ${checked[*]} $zip"

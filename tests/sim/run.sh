@@ -7,9 +7,7 @@ set -uo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build/release}
 
-if ! command -v sigrok-cli >/dev/null; then
-  apt-get update -qq && apt-get install -y --no-install-recommends sigrok-cli >/dev/null
-fi
+bash tests/install.sh sim || exit 1
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -11,24 +11,18 @@ started=$(date +%s.%N)
 . tests/arm/arm_setup.sh
 . tests/vm/kernel.sh
 
-export DEBIAN_FRONTEND=noninteractive
+bash tests/install.sh vm-arm64
 arm_setup arm64
-need=()
-for package in qemu-system-arm cpio xz-utils python3; do
-  dpkg-query -W -f '${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || need+=("$package")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get install -y -qq --no-install-recommends "${need[@]}" </dev/null >/dev/null
-fi
 
 # The virtio console's drivers are modules in Debian's arm64 kernel; the PL011's is built in.
 modules=(virtio_mmio virtio_console)
 fetch_kernel linux-image-arm64:arm64 "$out/kernel" "${modules[@]}"
+# busybox for arm64, from Debian's busybox-static:arm64, unpacked, never installed (it would
+# replace this machine's own); its .deb is cached like the kernel's.
 if [ ! -x "$out/busybox" ]; then
   rm -rf "$out/busybox.unpacked" && mkdir -p "$out/busybox.unpacked"
-  (cd "$out/busybox.unpacked" && apt-get download -qq busybox-static:arm64 2>&1 |
-    grep -v '^W: Download is performed unsandboxed' || true)
-  dpkg-deb -x "$out"/busybox.unpacked/*.deb "$out/busybox.unpacked"
+  deb=$(fetch_deb busybox-static:arm64 "$out/busybox.unpacked")
+  dpkg-deb -x "$deb" "$out/busybox.unpacked"
   cp "$out/busybox.unpacked/bin/busybox" "$out/busybox"
   rm -rf "$out/busybox.unpacked"
 fi

@@ -14,15 +14,7 @@ case $part in all | chips) ;; *) echo "usage: bash tests/vm/run.sh [chips]" >&2 
 out=build/vm
 started=$(date +%s.%N)
 
-need=()
-for package in qemu-system-x86 busybox-static cpio xz-utils cmake make g++ python3; do
-  dpkg-query -W -f '${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || need+=("$package")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+bash tests/install.sh vm
 
 # The kernel the linux-image-amd64 package currently stands for, its USB serial drivers and the
 # gadget side that poses the chips (dependencies before their users, the order they load in).

@@ -8,15 +8,7 @@ step() { printf '\n==== windows: %s ====\n' "$*"; }
 fail() { printf 'windows: FAILED: %s\n' "$*" >&2; exit 1; }
 
 step "install the cross compiler, Wine and the GoogleTest sources"
-export DEBIAN_FRONTEND=noninteractive
-if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/dev/null ||
-   ! command -v ninja >/dev/null ||
-   [ ! -d /usr/src/googletest ]; then
-  apt-get update -qq
-fi
-apt-get install -y -qq --no-install-recommends \
-  cmake ninja-build python3 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest \
-  wine wine64 </dev/null >/dev/null
+bash tests/install.sh windows
 
 step "a fresh Wine prefix"
 scratch=$(mktemp -d /tmp/serial-tools-wine.XXXXXX)
