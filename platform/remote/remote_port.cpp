@@ -62,6 +62,12 @@ std::unique_ptr<RemotePort> RemotePort::open(std::unique_ptr<Link> link,
   if (!link) return nullptr;
   std::unique_ptr<RemotePort> port(new RemotePort(std::move(link), timeouts));
   if (!port->negotiate()) return nullptr;
+  // A busy server may accept the option and only then say so in text and hang up (ser2net's
+  // "Port already in use"): the port is open once the settings are asked without that happening.
+  // A server that merely does not answer is left to the settings' own read.
+  const std::uint32_t ask[kSettings] = {0, 0, 0, 0};
+  port->exchange_settings(ask, timeouts.answer_ns);
+  if (port->lost_) return nullptr;
   return port;
 }
 
@@ -463,7 +469,8 @@ void RemotePort::on_subnegotiation(std::uint8_t option, const std::uint8_t* payl
   int code = payload[0] - kServerAnswer;
   const std::uint8_t* value = payload + 1;
   std::size_t value_length = length - 1;
-  if (code == kSetBaudRate && value_length == 4) {
+  // sredird answers the rate with eight bytes, the rate in the first four.
+  if (code == kSetBaudRate && value_length >= 4) {
     settings_[0].value = (std::uint32_t{value[0]} << 24) | (std::uint32_t{value[1]} << 16) |
                          (std::uint32_t{value[2]} << 8) | value[3];
     settings_[0].answered = true;

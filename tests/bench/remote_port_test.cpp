@@ -29,6 +29,7 @@ class ScriptedServer : public serial::Link {
   enum class Answers { kAsAsked, kKeepsOld, kNone };
   Answers answers = Answers::kAsAsked;
   bool silent_on_stop_size_3 = true;  // like ser2net: 1.5 stop bits get no answer
+  bool eight_byte_rate = false;       // like sredird: the rate answered in eight bytes
   std::int64_t hang_up_at_ns = -1;
 
   // The line: rate and bits per frame in force, and when it has sent all it holds.
@@ -160,10 +161,12 @@ class ScriptedServer : public serial::Link {
     std::uint32_t v = *setting;
     std::vector<std::uint8_t> answer = {IAC, SB, COM_PORT, static_cast<std::uint8_t>(code + 100)};
     std::vector<std::uint8_t> bytes;
-    if (code == 1)
+    if (code == 1) {
       bytes = {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
-    else
+      if (eight_byte_rate) bytes.insert(bytes.end(), 4, 0);
+    } else {
       bytes = {static_cast<std::uint8_t>(v)};
+    }
     for (std::uint8_t b : bytes) {
       answer.push_back(b);
       if (b == IAC) answer.push_back(IAC);
@@ -235,6 +238,13 @@ TEST(RemotePort, AServerThatIsNoComPortCannotBeOpened) {
   busy.hang_up_at_ns = 0;
   EXPECT_EQ(open(busy, false), nullptr);
 
+  // A busy ser2net accepts the option first, then says so and hangs up.
+  ScriptedServer accepting_then_busy;
+  accepting_then_busy.greet();
+  accepting_then_busy.push_data(std::vector<std::uint8_t>(text, text + sizeof text - 1));
+  accepting_then_busy.hang_up_at_ns = 0;
+  EXPECT_EQ(open(accepting_then_busy, false), nullptr);
+
   // Nothing at all: given up after the negotiation's time, not hung.
   ScriptedServer silent;
   EXPECT_EQ(open(silent, false), nullptr);
@@ -259,8 +269,12 @@ TEST(RemotePort, SettingsAreAskedSetAndJudgedByTheirAnswers) {
   EXPECT_EQ(server->parity, 3u);
   EXPECT_EQ(server->stop, 2u);
 
-  // A server that answers with what its port kept (sredird on a pty) refuses the setting.
+  // A server that answers with what its port kept (sredird on a pty) refuses the setting; its
+  // rate comes in eight bytes.
   server->answers = ScriptedServer::Answers::kKeepsOld;
+  server->eight_byte_rate = true;
+  ASSERT_TRUE(port->GetCommState(dcb));
+  EXPECT_EQ(dcb.BaudRate, 4800u);
   EXPECT_FALSE(port->SetCommState(serial::DCB{56000, 8, serial::NOPARITY, serial::ONESTOPBIT}));
   EXPECT_EQ(server->baud, 4800u);
 
