@@ -242,7 +242,7 @@ TEST(RemotePort, AServerThatIsNoComPortCannotBeOpened) {
   ScriptedServer accepting_then_busy;
   accepting_then_busy.greet();
   accepting_then_busy.push_data(std::vector<std::uint8_t>(text, text + sizeof text - 1));
-  accepting_then_busy.hang_up_at_ns = 0;
+  accepting_then_busy.hang_up_at_ns = 1;  // once the client has had the offer
   EXPECT_EQ(open(accepting_then_busy, false), nullptr);
 
   // Nothing at all: given up after the negotiation's time, not hung.
