@@ -149,13 +149,13 @@ class ScriptedServer : public serial::Link {
                              : code == 3 ? &parity
                              : code == 4 ? &stop
                                          : nullptr;
-    if (setting == nullptr) return;
+    if (setting == nullptr || answers == Answers::kNone) return;
     std::uint32_t asked = 0;
     for (std::uint8_t b : value)
       asked = asked << 8 | b;
     if (asked != 0) {
       if (line_free_ns > now) setting_while_line_busy = true;
-      if (answers == Answers::kNone || (code == 4 && asked == 3 && silent_on_stop_size_3)) return;
+      if (code == 4 && asked == 3 && silent_on_stop_size_3) return;
       if (answers == Answers::kAsAsked) *setting = asked;
     }
     std::uint32_t v = *setting;
@@ -243,6 +243,7 @@ TEST(RemotePort, AServerThatIsNoComPortCannotBeOpened) {
   accepting_then_busy.greet();
   accepting_then_busy.push_data(std::vector<std::uint8_t>(text, text + sizeof text - 1));
   accepting_then_busy.hang_up_at_ns = 1;  // once the client has had the offer
+  accepting_then_busy.answers = ScriptedServer::Answers::kNone;
   EXPECT_EQ(open(accepting_then_busy, false), nullptr);
 
   // Nothing at all: given up after the negotiation's time, not hung.
