@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "remote_url.h"
+
 #ifndef SERIAL_TOOLS_VERSION
 #error "SERIAL_TOOLS_VERSION comes from the project version in CMakeLists.txt"
 #endif
@@ -78,6 +80,10 @@ Started start_tool(const ToolProfile& profile, int argc, const char* const* argv
   }
   if (is_any_of(argv[1], "-V", "--version")) {
     system.console().print("%s %s\n", profile.name, SERIAL_TOOLS_VERSION);
+    return started;
+  }
+  if (profile.local_port_only && names_remote_port(argv[1])) {
+    started.status = kPortNotOpened;
     return started;
   }
   std::unique_ptr<SerialPort> port = system.CreateFileA(

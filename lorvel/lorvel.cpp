@@ -26,6 +26,7 @@ const serial::ToolProfile kProfile = {
     "Keys:\n"
     "  any key            quit; the key is left for the shell\n",
     serial::KeyInput::kKeysLeftUnread,
+    /*local_port_only=*/true,
 };
 
 }  // namespace

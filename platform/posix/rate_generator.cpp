@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "line_frame.h"
 #include "serial_port.h"
 
 namespace serial {
@@ -260,8 +261,7 @@ double hardware_rate(const RateGenerator& generator, std::uint32_t asked) {
 
 bool runs_close_enough(const RateGenerator& generator, std::uint32_t asked,
                        std::uint32_t read_back) {
-  double runs = hardware_rate(generator, read_back);
-  return runs > 0 && std::fabs(runs - asked) * 50 <= asked;
+  return runs_within_tolerance(hardware_rate(generator, read_back), asked);
 }
 
 bool frames_as_asked(const RateGenerator& generator, std::uint8_t byte_size, std::uint8_t parity,
