@@ -17,16 +17,18 @@ missing=$(for p in $packages; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null
   grep -q 'install ok installed' || echo "$p"; done)
 if [ -n "$missing" ]; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends $missing </dev/null >/dev/null ||
+  apt-get update -qq &&
+    apt-get install -y -qq --no-install-recommends $missing </dev/null >/dev/null ||
     fail "could not install $missing"
 fi
 
 scratch=$(mktemp -d /tmp/serial-tools-remote.XXXXXX)
-driver=
+driver= wineboot=
 # Every process the checks start leads a process group of its own; remote_check.py lists them in
 # $REMOTE_CHECK_PIDS and ends them itself, so the list only matters when it was stopped or killed.
 cleanup() {
   [ -n "$driver" ] && kill -TERM "$driver" 2>/dev/null && sleep 1
+  [ -n "$wineboot" ] && kill -TERM "$wineboot" 2>/dev/null
   if [ -s "$scratch/pids" ]; then
     while read -r group; do kill -KILL -- "-$group" 2>/dev/null; done <"$scratch/pids"
   fi
@@ -54,6 +56,7 @@ nice cmake --build --preset windows -j2 --target tessik </dev/null >/dev/null ||
 export REMOTE_CHECK_PIDS="$scratch/pids" REMOTE_CHECK_WINE_READY="$scratch/wine-ready"
 ( (fresh_wine_prefix "$scratch/prefix") >"$scratch/wineboot.log" 2>&1
   echo $? >"$REMOTE_CHECK_WINE_READY" ) &
+wineboot=$!
 export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 python3 tests/remote/remote_check.py "$build" build/windows </dev/null &
