@@ -51,10 +51,12 @@ fi
 nice cmake --build --preset windows -j2 --target tessik </dev/null >/dev/null ||
   fail "building tessik.exe in build/windows"
 
-# A fresh Wine prefix, made while the Linux programs run; its status lands in wine-ready.
+# A fresh Wine prefix, made while the Linux programs run (at a lower priority: their streams are
+# paced in real time); its status lands in wine-ready.
 . tests/windows/wine_prefix.sh
 export REMOTE_CHECK_PIDS="$scratch/pids" REMOTE_CHECK_WINE_READY="$scratch/wine-ready"
-( (fresh_wine_prefix "$scratch/prefix") >"$scratch/wineboot.log" 2>&1
+( renice -n 10 -p "$BASHPID" >/dev/null
+  (fresh_wine_prefix "$scratch/prefix") >"$scratch/wineboot.log" 2>&1
   echo $? >"$REMOTE_CHECK_WINE_READY" ) &
 wineboot=$!
 export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
