@@ -271,11 +271,12 @@ class Program:
 
     def wait_output(self, pattern, timeout=START_TIMEOUT):
         # A program that ended will print no more.
-        if not wait_until(lambda: re.search(pattern, self.output()) or self.ended, timeout, 0.01) \
-                or not re.search(pattern, self.output()):
-            raise Abort("no output matching %r within %.0f s; stdout %r, stderr %r, status %s"
-                        % (pattern, timeout, self.output()[-300:],
-                           self.stderr.snapshot()[-300:], self.process.poll()))
+        wait_until(lambda: re.search(pattern, self.output()) or self.ended, timeout, 0.01)
+        if not re.search(pattern, self.output()):
+            raise Abort("%s %r: stdout %r, stderr %r"
+                        % ("ended with status %s before printing" % self.process.poll()
+                           if self.ended else "printed nothing within %.0f s matching" % timeout,
+                           pattern, self.output()[-300:], self.stderr.snapshot()[-300:]))
 
     def wait_exit(self, timeout):
         """The status, or None when the program is still running after TIMEOUT seconds."""
@@ -479,35 +480,39 @@ def lorvel_refuses(tools):
                                          output))
 
 
-def failures(tools, dead_port, silent, busy_port):
+def failures(tools, dead_port, silent, busy_port, fake_busy_port):
     """Bad URLs and servers that do not serve: status 2, no output, in bounded time."""
     silent_port = silent.port
     for name in ("tessik", "wendro", "kadrel"):
         status, taken, output = tools.run(name, url(dead_port), timeout=5)
         check(status == 2 and taken <= 1.0 and output == "",
-              "%s: nobody listening: status 2 in %.2f s" % (name, taken),
+              "%s: nobody listening: status 2 within 1 s (%.2f s)" % (name, taken),
               "status %s, output %r" % (status, output))
     for bad in ("rfc2217://", "rfc2217://%s" % HOST, "rfc2217://%s:" % HOST,
                 "rfc2217://%s:0" % HOST, "rfc2217://%s:65536" % HOST,
                 "rfc2217://%s:x%d" % (HOST, dead_port), "rfc2217://%s:%dx" % (HOST, silent_port),
                 "rfc2217://%s:-%d" % (HOST, silent_port)):
         status, taken, output = tools.run("tessik", bad, timeout=10)
-        check(status == 2 and output == "", "tessik %s: status 2 in %.2f s" % (bad, taken),
+        check(status == 2 and output == "", "tessik %s: status 2 (%.2f s)" % (bad, taken),
               "status %s, output %r" % (status, output))
     for port, what in ((silent_port, "a server that accepts and never answers"),
-                       (busy_port, "ser2net busy with another client")):
+                       (busy_port, "ser2net busy with another client"),
+                       (fake_busy_port, "a server that offers the com-port option, then says "
+                        "it is busy and closes")):
         status, taken, output = tools.run("tessik", url(port), timeout=15)
-        check(status == 2 and output == "", "tessik: %s: status 2 in %.2f s" % (what, taken),
+        check(status == 2 and output == "", "tessik: %s: status 2 (%.2f s)" % (what, taken),
               "status %s, output %r" % (status, output))
     # The malformed forms that name the silent server's port must not have reached it.
     check(silent.accepted == 1, "the malformed URLs connected nowhere",
           "the silent server saw %d connections" % silent.accepted)
 
 
-class SilentServer:
-    """Accepts connections and reads them, answering nothing."""
+class FakeServer:
+    """Accepts connections and sends each the same bytes, a segment at a time (a pause before
+    each); then closes it, or with no bytes to send reads it and answers nothing."""
 
-    def __init__(self):
+    def __init__(self, segments=()):
+        self.segments = segments
         self.listener = socket.socket()
         self.listener.bind((HOST, 0))
         self.listener.listen(4)
@@ -519,13 +524,24 @@ class SilentServer:
         while True:
             connection, _ = self.listener.accept()
             self.accepted += 1
-            threading.Thread(target=self._drain, args=(connection,), daemon=True).start()
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
 
-    @staticmethod
-    def _drain(connection):
+    def _serve(self, connection):
         with connection:
-            while connection.recv(4096):
+            try:
+                for pause, data in self.segments:
+                    time.sleep(pause)
+                    connection.sendall(data)
+                while not self.segments and connection.recv(4096):
+                    pass
+            except OSError:
                 pass
+
+
+# What ser2net sends a client while another holds its port: the telnet options, the com-port
+# option among them, then text, and it closes. Here the text comes in a segment of its own.
+BUSY_SER2NET = ((0.0, bytes.fromhex("fffb03fffd03fffb01fffe01fffd00fffb00fffd2c")),
+                (0.05, b"Port already in use\r\n"))
 
 
 def wine_tessik(windows_dir, line, port):
@@ -563,12 +579,12 @@ def wine_tessik(windows_dir, line, port):
           % want.hex(), "got %s, status %s" % (got.hex(), status))
 
 
-def busy_failures(tools, ser2net, silent):
+def busy_failures(tools, ser2net, silent, busy):
     # Another client holds ser2net's one connection while tessik tries.
     holder = socket.create_connection((HOST, ser2net), timeout=5)
     try:
         wait_until(lambda: "01" in tcp_states(ser2net), 5)
-        failures(tools, free_port(), silent, ser2net)
+        failures(tools, free_port(), silent, ser2net, busy.port)
     finally:
         holder.close()
 
@@ -587,7 +603,7 @@ def main():
     try:
         line = Line()
         ser2net = servers.ser2net(line)
-        silent = SilentServer()
+        silent, busy = FakeServer(), FakeServer(BUSY_SER2NET)
         cases = [
             ("tessik", "tessik through ser2net",
              lambda: tessik_bursts(tools, line, ser2net, "ser2net", [1, 2, 3, 4, 12, 1280])),
@@ -600,7 +616,7 @@ def main():
              lambda: wendro_refused_parity(tools, servers.sredird(line))),
             ("kadrel", "kadrel through ser2net", lambda: kadrel_loop(tools, line, ser2net)),
             ("lorvel", "lorvel", lambda: lorvel_refuses(tools)),
-            ("failures", "failures", lambda: busy_failures(tools, ser2net, silent)),
+            ("failures", "failures", lambda: busy_failures(tools, ser2net, silent, busy)),
         ]
         if windows_dir:
             cases.append(("wine", "tessik.exe under Wine through ser2net",
