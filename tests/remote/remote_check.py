@@ -480,7 +480,7 @@ def lorvel_refuses(tools):
                                          output))
 
 
-def failures(tools, dead_port, silent, busy_port, fake_busy_port):
+def failures(tools, dead_port, silent, busy_port, fake_busy_port, text_port):
     """Bad URLs and servers that do not serve: status 2, no output, in bounded time."""
     silent_port = silent.port
     for name in ("tessik", "wendro", "kadrel"):
@@ -496,6 +496,7 @@ def failures(tools, dead_port, silent, busy_port, fake_busy_port):
         check(status == 2 and output == "", "tessik %s: status 2 (%.2f s)" % (bad, taken),
               "status %s, output %r" % (status, output))
     for port, what in ((silent_port, "a server that accepts and never answers"),
+                       (text_port, "a server that sends only text and closes"),
                        (busy_port, "ser2net busy with another client"),
                        (fake_busy_port, "a server that offers the com-port option, then says "
                         "it is busy and closes")):
@@ -579,12 +580,12 @@ def wine_tessik(windows_dir, line, port):
           % want.hex(), "got %s, status %s" % (got.hex(), status))
 
 
-def busy_failures(tools, ser2net, silent, busy):
+def busy_failures(tools, ser2net, silent, busy, text):
     # Another client holds ser2net's one connection while tessik tries.
     holder = socket.create_connection((HOST, ser2net), timeout=5)
     try:
         wait_until(lambda: "01" in tcp_states(ser2net), 5)
-        failures(tools, free_port(), silent, ser2net, busy.port)
+        failures(tools, free_port(), silent, ser2net, busy.port, text.port)
     finally:
         holder.close()
 
@@ -604,6 +605,7 @@ def main():
         line = Line()
         ser2net = servers.ser2net(line)
         silent, busy = FakeServer(), FakeServer(BUSY_SER2NET)
+        text = FakeServer([(0.0, b"Port already in use\r\n")])
         cases = [
             ("tessik", "tessik through ser2net",
              lambda: tessik_bursts(tools, line, ser2net, "ser2net", [1, 2, 3, 4, 12, 1280])),
@@ -616,7 +618,7 @@ def main():
              lambda: wendro_refused_parity(tools, servers.sredird(line))),
             ("kadrel", "kadrel through ser2net", lambda: kadrel_loop(tools, line, ser2net)),
             ("lorvel", "lorvel", lambda: lorvel_refuses(tools)),
-            ("failures", "failures", lambda: busy_failures(tools, ser2net, silent, busy)),
+            ("failures", "failures", lambda: busy_failures(tools, ser2net, silent, busy, text)),
         ]
         if windows_dir:
             cases.append(("wine", "tessik.exe under Wine through ser2net",
