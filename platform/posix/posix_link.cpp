@@ -7,7 +7,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #include "link.h"
 
@@ -26,10 +28,30 @@ int to_poll_ms(std::int64_t timeout_ns) {
   return ms > 60'000 ? 60'000 : static_cast<int>(ms);
 }
 
+// The open connections' farewells for the signal-time release: each slot holds a socket plus
+// one (0: free, -1: being filled) and its bytes.
+constexpr int kLinkSlots = 8;
+struct FarewellSlot {
+  std::atomic<int> fd_plus_one{0};
+  std::uint8_t bytes[Link::kMaxFarewell] = {};
+  std::size_t length = 0;
+};
+FarewellSlot g_farewells[kLinkSlots];
+
+void forget_farewell(int fd) {
+  for (auto& slot : g_farewells) {
+    int expected = fd + 1;
+    if (slot.fd_plus_one.compare_exchange_strong(expected, 0)) return;
+  }
+}
+
 class SocketLink final : public Link {
  public:
   explicit SocketLink(int fd) : fd_(fd) {}
-  ~SocketLink() override { ::close(fd_); }
+  ~SocketLink() override {
+    forget_farewell(fd_);
+    ::close(fd_);
+  }
   SocketLink(const SocketLink&) = delete;
   SocketLink& operator=(const SocketLink&) = delete;
 
@@ -70,6 +92,19 @@ class SocketLink final : public Link {
 
   std::int64_t now_ns() override { return monotonic_ns(); }
 
+  void set_farewell(const std::uint8_t* bytes, std::size_t length) override {
+    forget_farewell(fd_);
+    if (length > kMaxFarewell) return;
+    for (auto& slot : g_farewells) {
+      int expected = 0;
+      if (!slot.fd_plus_one.compare_exchange_strong(expected, -1)) continue;
+      std::memcpy(slot.bytes, bytes, length);
+      slot.length = length;
+      slot.fd_plus_one.store(fd_ + 1);
+      return;
+    }
+  }
+
  private:
   int fd_;
 };
@@ -105,6 +140,13 @@ int connect_within(const addrinfo& address, std::int64_t deadline_ns) {
 }
 
 }  // namespace
+
+void send_link_farewells() {
+  for (auto& slot : g_farewells) {
+    int stored = slot.fd_plus_one.load();
+    if (stored > 0) ::send(stored - 1, slot.bytes, slot.length, MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+}
 
 std::unique_ptr<Link> connect_link(const RemoteAddress& address, int timeout_ms) {
   std::int64_t deadline = monotonic_ns() + static_cast<std::int64_t>(timeout_ms) * 1'000'000;

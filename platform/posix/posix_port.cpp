@@ -18,6 +18,7 @@
 #include <fstream>
 
 #include "line_frame.h"
+#include "link.h"
 #include "termios2_rate.h"
 
 namespace serial {
@@ -269,6 +270,7 @@ void flush_open_ports_output() {
     tcflush(stored - 1, TCOFLUSH);
     restore_found_settings(stored - 1, slot.found_settings, slot.found_rate);
   }
+  send_link_farewells();
 }
 
 PosixPort::PosixPort(int fd, const termios& found_settings)

@@ -34,7 +34,8 @@ std::uint32_t standard_rate_baud(speed_t code);
 // into the waveform, and a program would reconfigure the console.
 bool carries_kernel_console(int fd, const char* sysfs_root);
 
-// Drops the unsent output of every open port and gives each the settings it had when opened.
+// Drops the unsent output of every open port and gives each the settings it had when opened;
+// remote ports get their farewell sent (see send_link_farewells).
 // Async-signal-safe: a fatal signal handler calls it so that the kernel's close does not wait up
 // to 30 s for a queue to drain and the port is left as it was found.
 void flush_open_ports_output();

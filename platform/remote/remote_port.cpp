@@ -139,6 +139,7 @@ bool RemotePort::GetCommState(DCB& dcb) {
     found_ = now;
     found_known_ = true;
     pacer_.set_line(now.BaudRate, frame_bits(now));
+    set_farewell();
   }
   current_ = now;
   dcb.BaudRate = now.BaudRate;
@@ -273,6 +274,20 @@ void RemotePort::CloseHandle() {
   }
   closed_ = true;
   link_.reset();
+}
+
+void RemotePort::set_farewell() {
+  // What the close sends, for a program that a signal ends before its close.
+  std::uint8_t bytes[Link::kMaxFarewell];
+  std::size_t n = encode_command(kPurgeData, kPurgeTransmit, 1, bytes);
+  const std::uint32_t found[kSettings] = {found_.BaudRate, found_.ByteSize,
+                                          kProtocolParity[found_.Parity],
+                                          kProtocolStopSize[found_.StopBits]};
+  for (int i = 0; i < kSettings; ++i) {
+    n += encode_command(static_cast<std::uint8_t>(kSetBaudRate + i), found[i], i == 0 ? 4 : 1,
+                        bytes + n);
+  }
+  link_->set_farewell(bytes, n);
 }
 
 // --- the link ----------------------------------------------------------------------------

@@ -78,6 +78,7 @@ class RemotePort : public SerialPort,
   // Waits until the remote line has sent every byte handed on so far.
   void wait_for_line_to_drain();
   void lose();
+  void set_farewell();
 
   // PacingKernel: the link, with the line time as the only account of the server's queue.
   long write(const std::uint8_t* data, std::size_t length) override;

@@ -80,6 +80,9 @@ class WinsockLink final : public Link {
 
   std::int64_t now_ns() override { return monotonic_ns(); }
 
+  // Windows ends a console program without a signal handler of ours: nothing to send then.
+  void set_farewell(const std::uint8_t*, std::size_t) override {}
+
  private:
   ::SOCKET socket_;
 };
@@ -114,6 +117,8 @@ class WinsockLink final : public Link {
 }
 
 }  // namespace
+
+void send_link_farewells() {}
 
 std::unique_ptr<Link> connect_link(const RemoteAddress& address, int timeout_ms) {
   if (!winsock_ready()) return nullptr;
