@@ -46,7 +46,7 @@ stage_packages() {
     vm-arm64) echo qemu-system-arm cpio gzip xz-utils python3 && arm_packages arm64 ;;
     fuzz) echo cmake ninja-build clang libfuzzer-14-dev ;;
     # Remote serial ports through ser2net and sredird, with socat on the other end.
-    remote) echo ser2net sredird socat ;;
+    remote) echo cmake ninja-build g++ python3 ser2net sredird socat ;;
     *) return 1 ;;
   esac
 }

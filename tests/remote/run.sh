@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-packages="cmake ninja-build g++ python3 ser2net sredird socat wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
 # The programs on a remote port (rfc2217://127.0.0.1:PORT): ser2net and sredird serve
 # pseudo-terminals on the loopback, and tests/remote/remote_check.py, holding each pty's master end,
 # checks what the remote line carries: tessik's bursts byte for byte, wendro's and kadrel's streams
@@ -14,11 +13,10 @@ build=${1:-build/release}
 fail() { printf 'remote: FAILED: %s\n' "$*" >&2; exit 1; }
 
 scratch=$(mktemp -d /tmp/serial-tools-remote.XXXXXX)
-driver= wineboot= policy=
+driver= wineboot=
 # Every process the checks start leads a process group of its own; remote_check.py lists them in
 # $REMOTE_CHECK_PIDS and ends them itself, so the list only matters when it was stopped or killed.
 cleanup() {
-  [ -n "$policy" ] && rm -f "$policy"
   [ -n "$driver" ] && kill -TERM "$driver" 2>/dev/null && sleep 1
   [ -n "$wineboot" ] && kill -TERM "$wineboot" 2>/dev/null
   if [ -s "$scratch/pids" ]; then
@@ -30,24 +28,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-missing=$(for p in $packages; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null |
-  grep -q 'install ok installed' || echo "$p"; done)
-if [ -n "$missing" ]; then
-  # ser2net's package would start its service, whose own configuration serves /dev/ttyS0, the
-  # machine's console: a policy that refuses every service start holds while it is installed.
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    policy=/usr/sbin/policy-rc.d
-    printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod +x "$policy"
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq &&
-    apt-get install -y -qq --no-install-recommends $missing </dev/null >/dev/null ||
-    fail "could not install $missing"
-  case " $missing " in
-    *" ser2net "*) systemctl disable ser2net >/dev/null 2>&1 ;;  # nor at the next boot
-  esac
-  [ -n "$policy" ] && rm -f "$policy" && policy=
-fi
+# The shared install step: ser2net, sredird and socat, and the Windows build's tools for the
+# tessik.exe check. It never lets ser2net's own service (which serves /dev/ttyS0) start.
+bash tests/install.sh remote windows || exit 1
 
 # Build what is missing or stale: the four Linux programs, and tessik.exe for Windows.
 if [ ! -f "$build/CMakeCache.txt" ]; then
