@@ -202,7 +202,10 @@ class GuestProgram:
 def require(found, what, program):
     if not found:
         if isinstance(program, HostProgram):
-            ended = program.process.poll()
+            try:  # its output may end a moment before the process does
+                ended = program.process.wait(2)
+            except subprocess.TimeoutExpired:
+                ended = None
             raise RuntimeError(f"{what} did not come" + (f"; the program ended with status {ended}" if ended is not None
                                else "") + f"; its output: {program.text[-300:]!r}")
         raise RuntimeError(f"{what} did not come; the console: {program.console.text[-300:]!r}")
