@@ -10,16 +10,29 @@ install(TARGETS ${serial_tools_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BIN
 set(packaging_dir ${PROJECT_SOURCE_DIR}/packaging)
 if(WIN32)
   # Text files a Windows user opens with a double click: CRLF line ends.
+  # Each program's keys, as its --help lists them without the heading, at @<PROGRAM>_KEYS@.
+  # configure_file gives CRLF to the template's own lines only: these lines get theirs here.
+  foreach(program IN LISTS serial_tools_programs)
+    serial_tools_read_keys(${PROJECT_SOURCE_DIR}/${program}/keys.txt items)
+    serial_tools_keys_text("${items}" keys)
+    string(REGEX REPLACE "^Keys:\n(.*)\n$" "\\1" keys "${keys}")
+    string(REPLACE "\n" "\r\n" keys "${keys}")
+    string(TOUPPER ${program} name)
+    set(${name}_KEYS "${keys}")
+  endforeach()
   configure_file(${packaging_dir}/windows/README.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt
           DESTINATION .)
 else()
-  # The manual pages: each program's own sections, with the sections every program shares
-  # (port, options, exit status, when the port will not open) put in at @PORT_SECTIONS@.
+  # The manual pages: each program's own sections, its keys from <program>/keys.txt put in at
+  # @KEYS_SECTION@, and the sections every program shares (port, options, exit status, when the
+  # port will not open) at @PORT_SECTIONS@.
   file(READ ${packaging_dir}/man/common.roff PORT_SECTIONS)
   set(manual_pages)
   foreach(program IN LISTS serial_tools_programs)
+    serial_tools_read_keys(${PROJECT_SOURCE_DIR}/${program}/keys.txt items)
+    serial_tools_keys_roff("${items}" KEYS_SECTION)
     configure_file(${packaging_dir}/man/${program}.1.in man/${program}.1 @ONLY)
     set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1)
     add_custom_command(OUTPUT ${page}.gz COMMAND gzip -9nkf ${page} DEPENDS ${page} VERBATIM)

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "remote_url.h"
+
 namespace serial {
 namespace {
 
@@ -32,7 +34,7 @@ bool is_com_and_digits(const char* argument) {
 }  // namespace
 
 std::string device_name(const char* port_argument, const PortNaming& naming) {
-  if (port_argument[0] == '/') return port_argument;
+  if (port_argument[0] == '/' || names_remote_port(port_argument)) return port_argument;
   if (naming.com_device_paths) {
     if (std::strncmp(port_argument, "\\\\.\\", 4) == 0) return port_argument;
     // Windows reaches COM1 to COM9 by their short names alone; the device namespace reaches

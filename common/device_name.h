@@ -16,9 +16,10 @@ struct PortNaming {
 };
 
 // The device name for a port argument. Every machine: an argument that begins with '/' is a
-// device path used whole; otherwise the name is "COM" and the argument's first character (the
-// argument "12" names COM1, an empty one names "COM"). `naming` adds the machine's own forms,
-// which never change what a digit or a path names.
+// device path used whole, and one that begins with "rfc2217://" a remote port's address, whole;
+// otherwise the name is "COM" and the argument's first character (the argument "12" names COM1, an
+// empty one names "COM"). `naming` adds the machine's own forms, which never change what a digit or
+// a path names.
 std::string device_name(const char* port_argument, const PortNaming& naming = {});
 
 }  // namespace serial

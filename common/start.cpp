@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "remote_url.h"
+
 #ifndef SERIAL_TOOLS_VERSION
 #error "SERIAL_TOOLS_VERSION comes from the project version in CMakeLists.txt"
 #endif
@@ -20,9 +22,14 @@ const char kLinuxPortForms[] =
     "  1 ... 9            /dev/ttyS0 ... /dev/ttyS8; only the first character counts\n"
     "                     (12 is /dev/ttyS0)\n"
     "  /dev/ttyUSB0       a device path, used whole (/dev/serial/by-id/... too)\n"
-    "  ttyUSB0            /dev/ttyUSB0, when that exists\n";
+    "  ttyUSB0            /dev/ttyUSB0, when that exists; a name not in /dev names\n"
+    "                     no port (COM1 would be /dev/COM1)\n";
 
-const char kSimulatedPort[] =
+const char kOtherPorts[] =
+    "  rfc2217://HOST:PORT\n"
+    "                     a serial port served over the network by a COM-PORT-OPTION\n"
+    "                     (RFC 2217) server such as ser2net; HOST is a name, an IPv4\n"
+    "                     address or [IPv6] (lorvel refuses it)\n"
     "  sim, sim:FILE.vcd  the built-in simulated port; FILE records the lines as a Value Change\n"
     "                     Dump\n";
 
@@ -35,10 +42,12 @@ const char kCommonHelp[] =
     "Exit status:\n"
     "  0  quit by the user\n"
     "  1  wrong argument count (the usage line is printed)\n"
-    "  2  the port could not be opened\n"
-    "  3  its settings could not be read\n"
+    "  2  the port could not be opened (a remote port: not connected)\n"
+    "  3  its settings could not be read: a remote port whose server does not\n"
+    "     answer, or on Windows a device that is not a comm port\n"
     "  4  its settings were refused\n"
-    "Nothing else is printed on a failure.\n"
+    "Nothing else is printed on a failure (but for the simulated port's notes on\n"
+    "standard error).\n"
     "\n"
     "  -h, --help         this help\n"
     "  -V, --version      the name and version\n";
@@ -54,7 +63,7 @@ void print_help(const ToolProfile& profile, System& system) {
   write(console, "\n");
   bool windows = system.port_naming().com_device_paths;
   write(console, windows ? kWindowsPortForms : kLinuxPortForms);
-  write(console, kSimulatedPort);
+  write(console, kOtherPorts);
   if (!windows) write(console, kConsoleRefused);
   write(console, kCommonHelp);
 }
@@ -78,6 +87,10 @@ Started start_tool(const ToolProfile& profile, int argc, const char* const* argv
   }
   if (is_any_of(argv[1], "-V", "--version")) {
     system.console().print("%s %s\n", profile.name, SERIAL_TOOLS_VERSION);
+    return started;
+  }
+  if (profile.local_port_only && names_remote_port(argv[1])) {
+    started.status = kPortNotOpened;
     return started;
   }
   std::unique_ptr<SerialPort> port = system.CreateFileA(

@@ -50,6 +50,10 @@ struct ToolProfile {
   // and the exit statuses follow it.
   const char* help;
   KeyInput input = KeyInput::kLines;  // how the tool reads the keyboard once started
+  // A tool whose exchange needs the modem lines at once cannot work through a remote port,
+  // whose server reads them about once a second: such an argument ends with status 2, before
+  // anything is connected.
+  bool local_port_only = false;
 };
 
 // The outcome of the start: either an open port with its settings, or the status to end with.

@@ -1,5 +1,7 @@
 #include "kadrel.h"
 
+#include "keys_help.h"
+
 namespace kadrel {
 namespace {
 
@@ -18,9 +20,7 @@ const serial::ToolProfile kProfile = {
     "and measures how long it comes back on the receive line. It prints a . for every 768 bytes\n"
     "back, and when the returning stream has stopped for over 400 ms, the time it was coming back\n"
     "in seconds (  0.300 Sec.), resolved to 1/19200 s.\n"
-    "\n"
-    "Keys:\n"
-    "  q, Q               quit\n",
+    "\n" KEYS_HELP,
     serial::KeyInput::kKeys,
 };
 

@@ -1,5 +1,7 @@
 #include "lorvel.h"
 
+#include "keys_help.h"
+
 namespace lorvel {
 namespace {
 
@@ -22,10 +24,11 @@ const serial::ToolProfile kProfile = {
     "line clocks and CTS brings the data in. It sends the board a cycling hexadecimal digit as a\n"
     "seven-segment pattern, lights the decimal point in the cycle after each input change, and\n"
     "prints the board's input (  ff) whenever it changes. The port keeps its rate and framing.\n"
-    "\n"
-    "Keys:\n"
-    "  any key            quit; the key is left for the shell\n",
+    "A remote port (rfc2217://) is refused: its server reads CTS only once a second, and the\n"
+    "exchange needs CTS within a millisecond of each clock edge.\n"
+    "\n" KEYS_HELP,
     serial::KeyInput::kKeysLeftUnread,
+    /*local_port_only=*/true,
 };
 
 }  // namespace

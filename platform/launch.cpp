@@ -1,8 +1,29 @@
 #include "launch.h"
 
 #include "live_system.h"
+#include "remote_port.h"
+#include "remote_url.h"
 
 namespace serial {
+namespace {
+
+// The machine's own ports and console, and the remote ports that any machine reaches.
+class WithRemotePorts final : public System {
+ public:
+  explicit WithRemotePorts(System& native) : native_(native) {}
+  std::unique_ptr<SerialPort> CreateFileA(const char* device_name, std::uint32_t access,
+                                          std::uint32_t flags) override {
+    if (names_remote_port(device_name)) return open_remote_port(device_name);
+    return native_.CreateFileA(device_name, access, flags);
+  }
+  Console& console() override { return native_.console(); }
+  PortNaming port_naming() override { return native_.port_naming(); }
+
+ private:
+  System& native_;
+};
+
+}  // namespace
 
 int launch(int argc, char** argv, ToolEntry entry, const char* program) {
   // Without its standard streams the program could only put its console on the port.
@@ -13,7 +34,8 @@ int launch(int argc, char** argv, ToolEntry entry, const char* program) {
     screen.input_echoed = typed_lines_echo_on_output();
     return sim::live::run_live(argc, argv, entry, program, native_system().console(), screen);
   }
-  return entry(argc, argv, native_system());
+  WithRemotePorts system(native_system());
+  return entry(argc, argv, system);
 }
 
 }  // namespace serial

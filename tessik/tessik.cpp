@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include "keys_help.h"
+
 namespace tessik {
 namespace {
 
@@ -23,11 +25,7 @@ const serial::ToolProfile kProfile = {
     "600 baud 8N1, so each pulse is 1/600 s low, then 1/600 s high (300 pulses a second). At the\n"
     "prompt > type a count from 1 to 1280 and Enter; the terminal bell sounds for a second after\n"
     "each burst. Counts can be piped in: printf '14\\n' | tessik ttyUSB0\n"
-    "\n"
-    "Keys (a line, then Enter):\n"
-    "  1 ... 1280         send that many pulses; a larger count sends 1280, a count below 1 or a\n"
-    "                     line without a number sends nothing\n"
-    "  q, Q               quit (so does the end of the input)\n",
+    "\n" KEYS_HELP,
 };
 
 bool is_space(char c) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "keys_help.h"
+
 namespace wendro {
 namespace {
 
@@ -58,12 +60,9 @@ const serial::ToolProfile kProfile = {
     "wendro",
     "wendro keeps the serial port's transmit line busy with a square wave of duty cycle one half,\n"
     "at one of 30 frequencies from 18 Hz to 19200 Hz. It starts at 800 Hz and prints each\n"
-    "frequency it plays (   800 Hz). A frequency the port refuses leaves the old wave running.\n"
-    "\n"
-    "Keys:\n"
-    "  +, =, Up           step up a row\n"
-    "  -, _, Down         step down a row (so do the other arrow and editing keys)\n"
-    "  q, Q               quit\n",
+    "frequency it plays (   800 Hz). A frequency the port refuses leaves the old wave running\n"
+    "and prints nothing; if it refuses the first, wendro ends with status 4.\n"
+    "\n" KEYS_HELP,
     serial::KeyInput::kKeys,
 };
 

@@ -291,6 +291,8 @@ DecodedKey decode_key(const unsigned char* bytes, std::size_t length, bool input
     if (length == 3) return unfinished;
     if (bytes[3] >= 'A' && bytes[3] <= 'E')
       return key_with(static_cast<Key>(kF1 + bytes[3] - 'A'), 0, 4);
+    // As in any sequence, a control character (an ESC that starts the next key) cuts it short.
+    if (bytes[3] < 0x20) return nothing(3);
     return nothing(4);
   }
   // ESC [ or ESC O, parameters, final: parameters are bytes 0x20..0x3F (digits and ';' are

@@ -17,6 +17,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "line_frame.h"
+#include "link.h"
 #include "termios2_rate.h"
 
 namespace serial {
@@ -207,8 +209,6 @@ std::int64_t monotonic_ns() {
   return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-constexpr std::uint32_t kReadReturnsAtOnce = 0xFFFFFFFFu;
-
 }  // namespace
 
 std::string posix_device_path(const char* port_name) {
@@ -270,10 +270,15 @@ void flush_open_ports_output() {
     tcflush(stored - 1, TCOFLUSH);
     restore_found_settings(stored - 1, slot.found_settings, slot.found_rate);
   }
+  send_link_farewells();
 }
 
 PosixPort::PosixPort(int fd, const termios& found_settings)
-    : fd_(fd), found_settings_(found_settings), found_rate_(exact_rate(fd)), pacer_(*this) {
+    : fd_(fd),
+      found_settings_(found_settings),
+      found_rate_(exact_rate(fd)),
+      pacer_(static_cast<PacingKernel&>(*this)),
+      transfers_(static_cast<TransferDevice&>(*this)) {
   DriverFacts facts = probe_driver_facts(fd);
   rate_generator_ = classify_rate_generator(facts);
   // cdc_acm counts each of its write buffers in flight as full (several KiB however few bytes it
@@ -291,9 +296,7 @@ PosixPort::~PosixPort() {
 void PosixPort::update_pacer() {
   DCB dcb;
   if (!GetCommState(dcb)) return;
-  unsigned stop_bits = dcb.StopBits == ONESTOPBIT ? 1 : 2;
-  unsigned parity_bits = dcb.Parity == NOPARITY ? 0 : 1;
-  pacer_.set_line(dcb.BaudRate, 1 + dcb.ByteSize + parity_bits + stop_bits);
+  pacer_.set_line(dcb.BaudRate, frame_bits(dcb));
 }
 
 bool PosixPort::GetCommState(DCB& dcb) {
@@ -351,11 +354,7 @@ bool PosixPort::SetCommState(const DCB& dcb) {
 
 bool PosixPort::SetCommTimeouts(const COMMTIMEOUTS& timeouts) {
   if (fd_ < 0) return false;
-  read_interval_ms_ = timeouts.ReadIntervalTimeout;
-  // As on Windows: an interval of MAXDWORD with no total timeouts returns what has arrived.
-  read_returns_at_once_ = timeouts.ReadIntervalTimeout == kReadReturnsAtOnce &&
-                          timeouts.ReadTotalTimeoutMultiplier == 0 &&
-                          timeouts.ReadTotalTimeoutConstant == 0;
+  transfers_.set_timeouts(timeouts);
   return true;
 }
 
@@ -399,136 +398,61 @@ bool PosixPort::WriteFile(const void* buffer, std::uint32_t length, std::uint32_
                           OVERLAPPED* overlapped) {
   if (written != nullptr) *written = 0;
   if (fd_ < 0) return false;
-  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-  if (overlapped == nullptr) {
-    std::size_t taken = 0;
-    bool ok = pacer_.write_all(bytes, length, taken);
-    if (written != nullptr) *written = static_cast<std::uint32_t>(taken);
-    return ok;
-  }
-  // A new write replaces the record of the previous one; the tools start one only after the
-  // last has finished.
-  write_ = Transfer{};
-  write_.overlapped = overlapped;
-  write_.buffer = const_cast<std::uint8_t*>(bytes);
-  write_.length = length;
-  advance_write();
-  if (!write_.finished) return false;
-  if (written != nullptr) *written = write_.done;
-  return true;
+  if (overlapped != nullptr) return transfers_.start_write(buffer, length, written, overlapped);
+  std::size_t taken = 0;
+  bool ok = pacer_.write_all(static_cast<const std::uint8_t*>(buffer), length, taken);
+  if (written != nullptr) *written = static_cast<std::uint32_t>(taken);
+  return ok;
 }
 
 bool PosixPort::ReadFile(void* buffer, std::uint32_t length, std::uint32_t* received,
                          OVERLAPPED* overlapped) {
   if (received != nullptr) *received = 0;
   if (fd_ < 0) return false;
-  OVERLAPPED synchronous;
-  read_ = Transfer{};
-  read_.overlapped = overlapped != nullptr ? overlapped : &synchronous;
-  read_.buffer = static_cast<std::uint8_t*>(buffer);
-  read_.length = length;
-  read_.last_byte_ns = now_ns();
-  advance_read();
-  if (overlapped == nullptr) {
-    std::uint32_t count = 0;
-    bool ok = GetOverlappedResult(synchronous, count, true);
-    if (received != nullptr) *received = read_.done;
-    read_ = Transfer{};
-    return ok;
-  }
-  if (!read_.finished) return false;
-  if (received != nullptr) *received = read_.done;
-  return true;
+  return transfers_.read(buffer, length, received, overlapped);
 }
 
 bool PosixPort::GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred, bool wait) {
   if (fd_ < 0) return false;
-  bool is_read = read_.overlapped == &overlapped;
-  if (!is_read && write_.overlapped != &overlapped) return false;
-  Transfer& transfer = is_read ? read_ : write_;
+  return transfers_.result(overlapped, transferred, wait);
+}
+
+long PosixPort::offer_output(const std::uint8_t* data, std::size_t length) {
+  return pacer_.offer(data, length);
+}
+
+long PosixPort::take_input(std::uint8_t* buffer, std::size_t length) {
   for (;;) {
-    if (is_read) {
-      advance_read();
-    } else {
-      advance_write();
-    }
-    if (transfer.finished) {
-      transferred = transfer.done;
-      return true;
-    }
-    // A failed transfer never finishes: to the caller it is still running.
-    if (transfer.failed) return false;
-    if (!wait) {
-      if (is_read) transferred = transfer.done;
-      return false;
-    }
-    wait_for_progress(transfer, is_read);
-  }
-}
-
-void PosixPort::advance_write() {
-  Transfer& transfer = write_;
-  if (transfer.overlapped == nullptr || transfer.finished || transfer.failed) return;
-  while (transfer.done < transfer.length) {
-    long taken = pacer_.offer(transfer.buffer + transfer.done, transfer.length - transfer.done);
-    if (taken < 0) {
-      transfer.failed = true;
-      return;
-    }
-    if (taken == 0) break;
-    transfer.done += static_cast<std::uint32_t>(taken);
-  }
-  transfer.finished = transfer.done == transfer.length;
-}
-
-void PosixPort::advance_read() {
-  Transfer& transfer = read_;
-  if (transfer.overlapped == nullptr || transfer.finished || transfer.failed) return;
-  while (transfer.done < transfer.length) {
-    ssize_t count = ::read(fd_, transfer.buffer + transfer.done, transfer.length - transfer.done);
-    if (count > 0) {
-      transfer.done += static_cast<std::uint32_t>(count);
-      transfer.last_byte_ns = now_ns();
-      continue;
-    }
+    ssize_t count = ::read(fd_, buffer, length);
+    if (count > 0) return static_cast<long>(count);
     if (count < 0 && errno == EINTR) continue;
-    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
     // End of file on a tty means the device hung up: an error like any other.
-    transfer.failed = true;
-    return;
-  }
-  if (transfer.done == transfer.length || read_returns_at_once_) {
-    transfer.finished = true;
-  } else if (transfer.done > 0 && read_interval_ms_ != 0) {
-    std::int64_t quiet_ns = now_ns() - transfer.last_byte_ns;
-    transfer.finished = quiet_ns > static_cast<std::int64_t>(read_interval_ms_) * 1'000'000;
+    return -1;
   }
 }
 
-void PosixPort::wait_for_progress(const Transfer& transfer, bool is_read) {
-  pollfd watch{fd_, static_cast<short>(is_read ? POLLIN : POLLOUT), 0};
-  int timeout_ms = -1;
-  if (is_read) {
-    if (transfer.done > 0 && read_interval_ms_ != 0) {
-      std::int64_t deadline =
-          transfer.last_byte_ns + static_cast<std::int64_t>(read_interval_ms_) * 1'000'000;
-      std::int64_t left_ms = (deadline - now_ns()) / 1'000'000 + 1;
-      timeout_ms = left_ms > 0 ? static_cast<int>(left_ms) : 1;
-    }
-  } else {
-    // The pacer holds bytes back while the queue drains: look again after a frame or so.
-    timeout_ms = static_cast<int>(pacer_.frame_ns() / 1e6) + 1;
-  }
+void PosixPort::wait_for_input(std::int64_t timeout_ns) {
+  pollfd watch{fd_, POLLIN, 0};
+  int timeout_ms = timeout_ns < 0 ? -1 : static_cast<int>(timeout_ns / 1'000'000);
   if (poll(&watch, 1, timeout_ms) > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL))) {
     // Nothing will come of waiting on a device that hung up; the next attempt fails.
     sleep_for(1'000'000);
   }
 }
 
+void PosixPort::wait_for_output() {
+  // The pacer holds bytes back while the queue drains: look again after a frame or so.
+  pollfd watch{fd_, POLLOUT, 0};
+  int timeout_ms = static_cast<int>(pacer_.frame_ns() / 1e6) + 1;
+  if (poll(&watch, 1, timeout_ms) > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+    sleep_for(1'000'000);
+  }
+}
+
 void PosixPort::CloseHandle() {
   if (fd_ < 0) return;
-  write_ = Transfer{};
-  read_ = Transfer{};
+  transfers_.abandon();
   unregister_open_port(fd_);
   // Without the flush, close would wait up to 30 s for the unsent bytes to drain. Then the port
   // gets the settings it was found with: a later program, or a console on it, expects those.

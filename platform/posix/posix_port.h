@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "overlapped_transfers.h"
 #include "rate_generator.h"
 #include "serial_port.h"
 #include "write_pacer.h"
@@ -33,12 +34,13 @@ std::uint32_t standard_rate_baud(speed_t code);
 // into the waveform, and a program would reconfigure the console.
 bool carries_kernel_console(int fd, const char* sysfs_root);
 
-// Drops the unsent output of every open port and gives each the settings it had when opened.
+// Drops the unsent output of every open port and gives each the settings it had when opened;
+// remote ports get their farewell sent (see send_link_farewells).
 // Async-signal-safe: a fatal signal handler calls it so that the kernel's close does not wait up
 // to 30 s for a queue to drain and the port is left as it was found.
 void flush_open_ports_output();
 
-class PosixPort : public SerialPort, private PacingKernel {
+class PosixPort : public SerialPort, private PacingKernel, private TransferDevice {
  public:
   // Takes an open, locked tty descriptor that is already in binary mode, and the settings it had
   // before, which CloseHandle restores.
@@ -60,16 +62,6 @@ class PosixPort : public SerialPort, private PacingKernel {
   void CloseHandle() override;
 
  private:
-  struct Transfer {
-    OVERLAPPED* overlapped = nullptr;  // null: no transfer started
-    std::uint8_t* buffer = nullptr;
-    std::uint32_t length = 0;
-    std::uint32_t done = 0;
-    bool finished = false;
-    bool failed = false;
-    std::int64_t last_byte_ns = 0;  // reads: when the latest byte came in
-  };
-
   // PacingKernel: the real system calls on this port.
   long write(const std::uint8_t* data, std::size_t length) override;
   long output_queue() override;
@@ -77,11 +69,13 @@ class PosixPort : public SerialPort, private PacingKernel {
   void sleep_for(std::int64_t duration_ns) override;
   std::int64_t now_ns() override;
 
-  // Moves a running transfer on as far as it goes without blocking.
-  void advance_write();
-  void advance_read();
-  // Sleeps until a running transfer may move on: input, room for output, or its deadline.
-  void wait_for_progress(const Transfer& transfer, bool is_read);
+  // TransferDevice: the paced writes and plain reads of the overlapped transfers.
+  long offer_output(const std::uint8_t* data, std::size_t length) override;
+  long take_input(std::uint8_t* buffer, std::size_t length) override;
+  void wait_for_input(std::int64_t timeout_ns) override;
+  void wait_for_output() override;
+  std::int64_t transfer_clock_ns() override { return now_ns(); }
+
   // Reads the line's rate and framing into the pacer.
   void update_pacer();
 
@@ -90,11 +84,8 @@ class PosixPort : public SerialPort, private PacingKernel {
   std::uint32_t found_rate_;  // termios2's exact rate at open, 0 where the driver has none
   RateGenerator rate_generator_;
   bool queue_overcounted_ = false;  // TIOCOUTQ tells more than is queued (see the constructor)
-  std::uint32_t read_interval_ms_ = 0;
-  bool read_returns_at_once_ = false;
-  Transfer write_;
-  Transfer read_;
   WritePacer pacer_;
+  OverlappedTransfers transfers_;
 };
 
 }  // namespace serial

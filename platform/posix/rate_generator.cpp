@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "line_frame.h"
 #include "serial_port.h"
 
 namespace serial {
@@ -260,8 +261,7 @@ double hardware_rate(const RateGenerator& generator, std::uint32_t asked) {
 
 bool runs_close_enough(const RateGenerator& generator, std::uint32_t asked,
                        std::uint32_t read_back) {
-  double runs = hardware_rate(generator, read_back);
-  return runs > 0 && std::fabs(runs - asked) * 50 <= asked;
+  return runs_within_tolerance(hardware_rate(generator, read_back), asked);
 }
 
 bool frames_as_asked(const RateGenerator& generator, std::uint8_t byte_size, std::uint8_t parity,
@@ -277,23 +277,23 @@ bool frames_as_asked(const RateGenerator& generator, std::uint8_t byte_size, std
   return true;
 }
 
-DriverFacts probe_driver_facts(int fd) {
+DriverFacts probe_driver_facts(int fd, const char* sysfs_root) {
   struct stat status {};
   if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return {};
-  // The tty's own device in sysfs, found by its number, so a /dev/serial/by-id link works too.
-  char device_dir[64];
-  std::snprintf(device_dir, sizeof device_dir, "/sys/dev/char/%u:%u/device", major(status.st_rdev),
-                minor(status.st_rdev));
+  // The tty's own device in sysfs, found by its number.
+  const std::string device_dir = std::string(sysfs_root) + "/dev/char/" +
+                                 std::to_string(major(status.st_rdev)) + ":" +
+                                 std::to_string(minor(status.st_rdev)) + "/device";
   DriverFacts facts;
   facts.driver = driver_of(device_dir);
   if (facts.driver.empty()) return facts;
-  facts.has_latency_timer = access((std::string(device_dir) + "/latency_timer").c_str(), F_OK) == 0;
+  facts.has_latency_timer = access((device_dir + "/latency_timer").c_str(), F_OK) == 0;
   // A USB serial port sits on its interface, a CDC-ACM tty on the interface itself; the USB
   // device is the interface's parent.
   if (facts.driver == "ch341-uart") {
-    facts.chip_version = read_ch341_version(std::string(device_dir) + "/../..");
+    facts.chip_version = read_ch341_version(device_dir + "/../..");
   } else if (facts.driver == "cdc_acm") {
-    read_usb_ids(std::string(device_dir) + "/..", facts);
+    read_usb_ids(device_dir + "/..", facts);
   }
   serial_struct info{};
   if (ioctl(fd, TIOCGSERIAL, &info) == 0) {

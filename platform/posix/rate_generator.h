@@ -68,9 +68,11 @@ bool runs_close_enough(const RateGenerator& generator, std::uint32_t asked,
 bool frames_as_asked(const RateGenerator& generator, std::uint8_t byte_size, std::uint8_t parity,
                      std::uint8_t stop_bits);
 
-// Reads the driver's facts for an open tty from /sys and TIOCGSERIAL. For a CH341 it asks the
-// chip for its version through the USB device node (/dev/bus/usb/BBB/DDD), which works only
-// where that node may be written; otherwise the version stays unknown.
-DriverFacts probe_driver_facts(int fd);
+// Reads the driver's facts for an open tty from sysfs (mounted at `sysfs_root`) and TIOCGSERIAL.
+// The tty's device directory is found by the tty's device number, so a /dev/serial/by-id link
+// works too. For a CH341 it asks the chip for its version through the USB device node
+// (/dev/bus/usb/BBB/DDD), which works only where that node may be written; otherwise the
+// version stays unknown.
+DriverFacts probe_driver_facts(int fd, const char* sysfs_root = "/sys");
 
 }  // namespace serial

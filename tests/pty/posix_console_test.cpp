@@ -133,6 +133,8 @@ TEST(KeyDecoder, PlainBytesAndTheLoneEscape) {
   EXPECT_EQ(decode_all("a\x1b[200~b\x1b[99Zc"), (Codes{'a', 'b', 'c'}));
   // A control character cuts a sequence short and counts itself.
   EXPECT_EQ(decode_all("\x1b[1\r"), Codes{'\r'});
+  // Also after the Linux console's ESC [ [: the key that follows is not lost.
+  EXPECT_EQ(decode_all("\x1b[[\r\x1b[[\x1b[A"), (Codes{'\r', 224, 72}));
 }
 
 TEST(KeyDecoder, ACharacterOutsideAsciiIsOneCodeAndNeverAPrefix) {

@@ -9,12 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "pty_harness.h"
@@ -346,6 +348,51 @@ TEST(PortClose, ReturnsAtOnceWithUnsentBytesQueued) {
   EXPECT_FALSE(port->GetCommState(dcb));
   // Released: another open succeeds.
   EXPECT_NE(serial::open_posix_port(pty.link_path().c_str()), nullptr);
+}
+
+// Writes to the port's device, through the test's own descriptor on it, until the pty takes no
+// more: the master end reads nothing meanwhile, so the pty is left holding bytes it has not
+// passed on to that end. Whoever wrote them, they are the device's unsent output. Gives the
+// count written.
+std::size_t fill_unsent_output(const PtyPair& pty) {
+  const int flags = fcntl(pty.slave(), F_GETFL);
+  fcntl(pty.slave(), F_SETFL, flags | O_NONBLOCK);
+  std::vector<std::uint8_t> block(4096, 0x55);
+  std::size_t written = 0;
+  for (;;) {
+    ssize_t count = write(pty.slave(), block.data(), block.size());
+    if (count > 0) {
+      written += static_cast<std::size_t>(count);
+    } else if (count < 0 && errno == EINTR) {
+      continue;
+    } else {
+      EXPECT_EQ(errno, EAGAIN);
+      break;
+    }
+  }
+  fcntl(pty.slave(), F_SETFL, flags);
+  return written;
+}
+
+TEST(PortClose, DropsTheOutputNotYetSent) {
+  // Closing, and the fatal-signal path that releases every open port, discard what the device
+  // still holds for the line: those bytes would go out after the program has ended. At most
+  // what the master end had already taken in stays readable there, and a full pty holds more
+  // than that end takes, so fewer bytes than written come out.
+  const std::pair<const char*, void (*)(SerialPort&)> endings[] = {
+      {"CloseHandle", [](SerialPort& port) { port.CloseHandle(); }},
+      {"flush_open_ports_output", [](SerialPort&) { serial::flush_open_ports_output(); }},
+  };
+  for (const auto& [name, end] : endings) {
+    SCOPED_TRACE(name);
+    PtyPair pty;
+    auto port = open_port(pty);
+    ASSERT_NE(port, nullptr);
+    const std::size_t written = fill_unsent_output(pty);
+    end(*port);
+    const std::size_t arrived = pty.read_master(written, milliseconds(1000)).size();
+    EXPECT_LT(arrived, written);
+  }
 }
 
 TEST(PortClose, LeavesThePortAsItWasFound) {

@@ -1,5 +1,5 @@
-// Paces writes to a serial port so the kernel's transmit queue never holds more than a few
-// milliseconds of line time.
+// Paces writes to a serial port so its transmit queue never holds more than a few milliseconds
+// of line time (a few tens on a remote port, whose queue sits across a network).
 //
 // A Win32 port takes bytes into a UART FIFO of a few bytes, so a write "taken for sending" is on
 // the line moments later. The Linux queue holds 4 KiB and more, minutes of wave at 110 baud:
@@ -34,7 +34,10 @@ class PacingKernel {
 
 class WritePacer {
  public:
-  explicit WritePacer(PacingKernel& kernel) : kernel_(kernel) {}
+  // `lead_ns`: the line time kept queued at most, 10 ms for a local port. A remote port keeps
+  // more, so that the network's delays never let its line run dry.
+  explicit WritePacer(PacingKernel& kernel, double lead_ns = 10e6)
+      : kernel_(kernel), lead_ns_(lead_ns), high_mark_ns_(lead_ns), low_mark_ns_(lead_ns / 2) {}
 
   // The line the queue drains into: bits per second and bits per frame (start, data, parity,
   // stop; one and a half stop bits count as two).
@@ -53,6 +56,8 @@ class WritePacer {
   double high_mark_ns() const { return high_mark_ns_; }
   double low_mark_ns() const { return low_mark_ns_; }
   double frame_ns() const { return frame_ns_; }
+  // When the line will have sent every byte this pacer handed on, as far as it can know.
+  double line_busy_until_ns() const { return line_busy_until_ns_; }
 
  private:
   // What one attempt to write did.
@@ -66,9 +71,10 @@ class WritePacer {
   double queued_ns(std::int64_t now);
 
   PacingKernel& kernel_;
+  double lead_ns_;
   double frame_ns_ = 1e9 * 10 / 9600;
-  double high_mark_ns_ = 10e6;
-  double low_mark_ns_ = 5e6;
+  double high_mark_ns_;
+  double low_mark_ns_;
   // When the line would have sent everything this pacer wrote, had it sent without a pause.
   double line_busy_until_ns_ = 0;
 };

@@ -1,0 +1,42 @@
+// The network connection under a remote port: the thin seam between one port source and the
+// socket calls of Linux and of Windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "remote_url.h"
+
+namespace serial {
+
+class Link {
+ public:
+  virtual ~Link() = default;
+  // Never blocks: the bytes the connection took (0 when it takes none now), or -1 once it is lost.
+  virtual long send(const std::uint8_t* data, std::size_t length) = 0;
+  // Never blocks: the bytes that came (0 when none are waiting), or -1 once it is lost or closed
+  // by the server.
+  virtual long receive(std::uint8_t* buffer, std::size_t length) = 0;
+  // Sleeps until bytes come (or, with `for_sending`, until more can be sent), or the timeout
+  // passes (0 or more nanoseconds).
+  virtual void wait(std::int64_t timeout_ns, bool for_sending) = 0;
+  // Sleeps the whole time, whatever the connection does (a lost one is always "ready").
+  virtual void sleep(std::int64_t duration_ns) = 0;
+  // Monotonic nanoseconds.
+  virtual std::int64_t now_ns() = 0;
+  // Bytes sent by send_link_farewells when a signal ends the program: what drops the server's
+  // queue and gives the port back its found settings. At most kMaxFarewell bytes.
+  static constexpr std::size_t kMaxFarewell = 96;
+  virtual void set_farewell(const std::uint8_t* bytes, std::size_t length) = 0;
+};
+
+// Sends each open connection's farewell, without blocking. Async-signal-safe: the fatal signal
+// handler calls it beside the local ports' release.
+void send_link_farewells();
+
+// Connects to the server within `timeout_ms`; null when nobody answers or listens there. The
+// connection sends small writes at once (no Nagle delay): settings and paced data are due now.
+std::unique_ptr<Link> connect_link(const RemoteAddress& address, int timeout_ms);
+
+}  // namespace serial

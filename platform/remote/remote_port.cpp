@@ -1,0 +1,484 @@
+#include "remote_port.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "line_frame.h"
+#include "remote_url.h"
+
+namespace serial {
+namespace {
+
+using namespace telnet;
+
+constexpr int kConnectTimeoutMs = 5000;
+
+// SET-CONTROL values for the control lines and break.
+constexpr std::uint8_t kBreakOn = 5;
+constexpr std::uint8_t kBreakOff = 6;
+constexpr std::uint8_t kDtrOn = 8;
+constexpr std::uint8_t kDtrOff = 9;
+constexpr std::uint8_t kRtsOn = 11;
+constexpr std::uint8_t kRtsOff = 12;
+// PURGE-DATA: the server's transmit buffer.
+constexpr std::uint8_t kPurgeTransmit = 2;
+// NOTIFY-MODEMSTATE's CTS bit.
+constexpr std::uint8_t kModemCts = 0x10;
+
+// Parity and stop bits as the protocol numbers them, indexed by the DCB's codes.
+constexpr std::uint8_t kProtocolParity[] = {1, 2, 3, 4, 5};  // none, odd, even, mark, space
+constexpr std::uint8_t kProtocolStopSize[] = {1, 3, 2};      // one, one and a half, two
+
+bool supported(std::uint8_t option) {
+  return option == kBinary || option == kSuppressGoAhead || option == kComPort;
+}
+
+bool valid_settings(const DCB& dcb) {
+  return dcb.BaudRate != 0 && dcb.ByteSize >= 5 && dcb.ByteSize <= 8 && dcb.Parity <= 4 &&
+         dcb.StopBits <= TWOSTOPBITS;
+}
+
+// The line time of the frames after the last byte handed on that may still be under way:
+// the network's and the server's delay, and a frame or two in the UART.
+double drain_margin_ns(double frame_ns) {
+  return 10e6 + 2 * frame_ns;
+}
+
+}  // namespace
+
+RemotePort::RemotePort(std::unique_ptr<Link> link, const RemoteTimeouts& timeouts)
+    : link_(std::move(link)),
+      timeouts_(timeouts),
+      pacer_(static_cast<PacingKernel&>(*this), kLeadNs),
+      transfers_(static_cast<TransferDevice&>(*this)) {}
+
+RemotePort::~RemotePort() {
+  CloseHandle();
+}
+
+std::unique_ptr<RemotePort> RemotePort::open(std::unique_ptr<Link> link,
+                                             const RemoteTimeouts& timeouts) {
+  if (!link) return nullptr;
+  std::unique_ptr<RemotePort> port(new RemotePort(std::move(link), timeouts));
+  if (!port->negotiate()) return nullptr;
+  return port;
+}
+
+bool RemotePort::negotiate() {
+  std::uint8_t request[15];
+  std::size_t n = 0;
+  n += negotiation(kWill, kComPort, request + n);
+  n += negotiation(kWill, kBinary, request + n);
+  n += negotiation(kDo, kBinary, request + n);
+  n += negotiation(kWill, kSuppressGoAhead, request + n);
+  n += negotiation(kDo, kSuppressGoAhead, request + n);
+  asked_will_[kComPort] = asked_will_[kBinary] = asked_will_[kSuppressGoAhead] = true;
+  asked_do_[kBinary] = asked_do_[kSuppressGoAhead] = true;
+  if (!send_protocol(request, n)) return false;
+  std::int64_t deadline = now_ns() + timeouts_.negotiation_ns;
+  while (!com_port_accepted_) {
+    // Text in place of the protocol is a server that is not a serial port ("Port already in
+    // use", a login prompt).
+    if (lost_ || com_port_refused_ || text_before_com_port_) return false;
+    std::int64_t left = deadline - now_ns();
+    if (left <= 0) return false;
+    wait_and_pump(left);
+  }
+  // Every change of the modem lines is told, so CTS is as fresh as the server reads it.
+  std::uint8_t mask[kMaxCommand];
+  send_protocol(mask, encode_command(kSetModemStateMask, 0xFF, 1, mask));
+  return !lost_;
+}
+
+// --- the settings ------------------------------------------------------------------------
+
+bool RemotePort::exchange_settings(const std::uint32_t (&values)[kSettings],
+                                   std::int64_t timeout_ns) {
+  std::uint8_t commands[kSettings * kMaxCommand];
+  std::size_t n = 0;
+  for (int i = 0; i < kSettings; ++i) {
+    settings_[i].answered = false;
+    n += encode_command(static_cast<std::uint8_t>(kSetBaudRate + i), values[i], i == 0 ? 4 : 1,
+                        commands + n);
+  }
+  if (!send_protocol(commands, n)) return false;
+  std::int64_t deadline = now_ns() + timeout_ns;
+  for (;;) {
+    bool all = true;
+    for (const Setting& setting : settings_)
+      all = all && setting.answered;
+    if (all) return true;
+    std::int64_t left = deadline - now_ns();
+    if (lost_ || left <= 0) return false;
+    wait_and_pump(left);
+  }
+}
+
+bool RemotePort::answers_as_dcb(DCB& dcb) const {
+  const std::uint32_t size = settings_[1].value;
+  const std::uint32_t parity = settings_[2].value;
+  const std::uint32_t stop = settings_[3].value;
+  if (settings_[0].value == 0 || size < 5 || size > 8 || parity < 1 || parity > 5 || stop < 1 ||
+      stop > 3) {
+    return false;
+  }
+  dcb.BaudRate = settings_[0].value;
+  dcb.ByteSize = static_cast<std::uint8_t>(size);
+  dcb.Parity = static_cast<std::uint8_t>(parity - 1);
+  dcb.StopBits = stop == 1 ? ONESTOPBIT : stop == 3 ? ONE5STOPBITS : TWOSTOPBITS;
+  return true;
+}
+
+bool RemotePort::GetCommState(DCB& dcb) {
+  if (closed_ || lost_) return false;
+  const std::uint32_t ask[kSettings] = {0, 0, 0, 0};
+  DCB now;
+  if (!exchange_settings(ask, timeouts_.answer_ns) || !answers_as_dcb(now)) return false;
+  if (!found_known_) {
+    found_ = now;
+    found_known_ = true;
+    pacer_.set_line(now.BaudRate, frame_bits(now));
+    set_farewell();
+  }
+  current_ = now;
+  dcb.BaudRate = now.BaudRate;
+  dcb.ByteSize = now.ByteSize;
+  dcb.Parity = now.Parity;
+  dcb.StopBits = now.StopBits;
+  return true;
+}
+
+bool RemotePort::SetCommState(const DCB& dcb) {
+  if (closed_ || lost_ || !valid_settings(dcb)) return false;
+  DCB before;
+  if (!found_known_ && !GetCommState(before)) return false;
+  before = current_;
+  // The server applies a setting as soon as it reads it: the bytes before it go out first.
+  wait_for_line_to_drain();
+  const std::uint32_t asked[kSettings] = {dcb.BaudRate, dcb.ByteSize, kProtocolParity[dcb.Parity],
+                                          kProtocolStopSize[dcb.StopBits]};
+  changed_ = true;
+  DCB now;
+  bool took = exchange_settings(asked, timeouts_.answer_ns) && answers_as_dcb(now) &&
+              runs_within_tolerance(now.BaudRate, dcb.BaudRate) && now.ByteSize == dcb.ByteSize &&
+              now.Parity == dcb.Parity && now.StopBits == dcb.StopBits;
+  if (!took) {
+    // A value refused in part, or not answered, leaves the line with the settings it had.
+    const std::uint32_t old[kSettings] = {before.BaudRate, before.ByteSize,
+                                          kProtocolParity[before.Parity],
+                                          kProtocolStopSize[before.StopBits]};
+    exchange_settings(old, timeouts_.answer_ns);
+    return false;
+  }
+  current_ = now;
+  pacer_.set_line(now.BaudRate, frame_bits(now));
+  return true;
+}
+
+void RemotePort::wait_for_line_to_drain() {
+  double until = pacer_.line_busy_until_ns() + drain_margin_ns(pacer_.frame_ns());
+  std::int64_t left = static_cast<std::int64_t>(until) - now_ns();
+  if (left > 0) sleep_for(left);
+}
+
+bool RemotePort::SetCommTimeouts(const COMMTIMEOUTS& timeouts) {
+  if (closed_) return false;
+  transfers_.set_timeouts(timeouts);
+  return true;
+}
+
+bool RemotePort::EscapeCommFunction(std::uint32_t function) {
+  if (closed_ || lost_) return false;
+  std::uint8_t control = 0;
+  switch (function) {
+    case SETRTS:
+      control = kRtsOn;
+      break;
+    case CLRRTS:
+      control = kRtsOff;
+      break;
+    case SETDTR:
+      control = kDtrOn;
+      break;
+    case CLRDTR:
+      control = kDtrOff;
+      break;
+    case SETBREAK:
+      control = kBreakOn;
+      break;
+    case CLRBREAK:
+      control = kBreakOff;
+      break;
+    default:
+      return false;
+  }
+  // Servers answer these late or not at all (ser2net on a device without modem lines): the
+  // command is sent and the answer not awaited.
+  std::uint8_t command[kMaxCommand];
+  return send_protocol(command, encode_command(kSetControl, control, 1, command));
+}
+
+bool RemotePort::GetCommModemStatus(std::uint32_t& status) {
+  pump();
+  status = (modem_state_ & kModemCts) ? MS_CTS_ON : 0;
+  return !closed_ && !lost_;
+}
+
+// --- data --------------------------------------------------------------------------------
+
+bool RemotePort::WriteFile(const void* buffer, std::uint32_t length, std::uint32_t* written,
+                           OVERLAPPED* overlapped) {
+  if (written != nullptr) *written = 0;
+  if (closed_) return false;
+  if (overlapped != nullptr) return transfers_.start_write(buffer, length, written, overlapped);
+  std::size_t taken = 0;
+  bool ok = pacer_.write_all(static_cast<const std::uint8_t*>(buffer), length, taken);
+  if (written != nullptr) *written = static_cast<std::uint32_t>(taken);
+  return ok;
+}
+
+bool RemotePort::ReadFile(void* buffer, std::uint32_t length, std::uint32_t* received,
+                          OVERLAPPED* overlapped) {
+  if (received != nullptr) *received = 0;
+  if (closed_) return false;
+  return transfers_.read(buffer, length, received, overlapped);
+}
+
+bool RemotePort::GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred,
+                                     bool wait) {
+  if (closed_) return false;
+  return transfers_.result(overlapped, transferred, wait);
+}
+
+void RemotePort::CloseHandle() {
+  if (closed_) return;
+  transfers_.abandon();
+  if (!lost_) {
+    // As a local close does: what is still queued for the line is dropped, then the port gets
+    // back the settings it was found with.
+    std::uint8_t purge[kMaxCommand];
+    send_protocol(purge, encode_command(kPurgeData, kPurgeTransmit, 1, purge));
+    if (changed_ && found_known_) {
+      const std::uint32_t found[kSettings] = {found_.BaudRate, found_.ByteSize,
+                                              kProtocolParity[found_.Parity],
+                                              kProtocolStopSize[found_.StopBits]};
+      exchange_settings(found, timeouts_.restore_ns);
+    }
+    // What the link has not taken yet gets the same short while to go.
+    std::int64_t deadline = now_ns() + timeouts_.restore_ns;
+    while (outgoing_count_ > 0 && !lost_ && now_ns() < deadline) {
+      link_->wait(deadline - now_ns(), true);
+      flush_outgoing();
+    }
+  }
+  closed_ = true;
+  link_.reset();
+}
+
+void RemotePort::set_farewell() {
+  // What the close sends, for a program that a signal ends before its close.
+  std::uint8_t bytes[Link::kMaxFarewell];
+  std::size_t n = encode_command(kPurgeData, kPurgeTransmit, 1, bytes);
+  const std::uint32_t found[kSettings] = {found_.BaudRate, found_.ByteSize,
+                                          kProtocolParity[found_.Parity],
+                                          kProtocolStopSize[found_.StopBits]};
+  for (int i = 0; i < kSettings; ++i) {
+    n += encode_command(static_cast<std::uint8_t>(kSetBaudRate + i), found[i], i == 0 ? 4 : 1,
+                        bytes + n);
+  }
+  link_->set_farewell(bytes, n);
+}
+
+// --- the link ----------------------------------------------------------------------------
+
+void RemotePort::lose() {
+  lost_ = true;
+  outgoing_count_ = 0;
+}
+
+void RemotePort::flush_outgoing() {
+  if (lost_ || outgoing_count_ == 0) return;
+  long sent = link_->send(outgoing_, outgoing_count_);
+  if (sent < 0) {
+    lose();
+    return;
+  }
+  auto count = static_cast<std::size_t>(sent);
+  std::memmove(outgoing_, outgoing_ + count, outgoing_count_ - count);
+  outgoing_count_ -= count;
+}
+
+bool RemotePort::send_protocol(const std::uint8_t* bytes, std::size_t length) {
+  if (closed_ || lost_) return false;
+  // Protocol bytes are few; they wait behind data the link has not taken, in order.
+  std::int64_t deadline = now_ns() + timeouts_.answer_ns;
+  while (outgoing_count_ + length > kOutgoingSize) {
+    flush_outgoing();
+    if (lost_ || now_ns() >= deadline) return false;
+    if (outgoing_count_ + length > kOutgoingSize) link_->wait(deadline - now_ns(), true);
+  }
+  std::memcpy(outgoing_ + outgoing_count_, bytes, length);
+  outgoing_count_ += length;
+  flush_outgoing();
+  return !lost_;
+}
+
+void RemotePort::pump() {
+  if (lost_ || closed_) return;
+  std::uint8_t chunk[1024];
+  for (int reads = 0; reads < 64; ++reads) {
+    long count = link_->receive(chunk, sizeof chunk);
+    if (count < 0) {
+      lose();
+      return;
+    }
+    if (count == 0) break;
+    parser_.feed(chunk, static_cast<std::size_t>(count), *this);
+  }
+  flush_outgoing();
+}
+
+void RemotePort::wait_and_pump(std::int64_t timeout_ns) {
+  if (lost_) {
+    link_->sleep(timeout_ns);
+    return;
+  }
+  link_->wait(timeout_ns, outgoing_count_ > 0);
+  pump();
+}
+
+long RemotePort::write(const std::uint8_t* data, std::size_t length) {
+  if (lost_ || closed_) return -EPIPE;
+  flush_outgoing();
+  if (lost_) return -EPIPE;
+  if (outgoing_count_ > 0) return -EAGAIN;
+  std::size_t consumed = 0;
+  outgoing_count_ = escape_data(data, length, outgoing_, kOutgoingSize, consumed);
+  flush_outgoing();
+  if (lost_) return -EPIPE;
+  return static_cast<long>(consumed);
+}
+
+void RemotePort::wait_writable(std::int64_t timeout_ns) {
+  if (lost_) {
+    link_->sleep(timeout_ns);
+    return;
+  }
+  link_->wait(timeout_ns, true);
+  pump();
+}
+
+void RemotePort::sleep_for(std::int64_t duration_ns) {
+  // Asleep, the port still reads what the server sends, so that neither side's buffer fills.
+  std::int64_t deadline = now_ns() + duration_ns;
+  for (std::int64_t left = duration_ns; left > 0; left = deadline - now_ns()) {
+    wait_and_pump(left);
+  }
+}
+
+long RemotePort::offer_output(const std::uint8_t* data, std::size_t length) {
+  return pacer_.offer(data, length);
+}
+
+long RemotePort::take_input(std::uint8_t* buffer, std::size_t length) {
+  pump();
+  if (received_count_ == 0) return lost_ ? -1 : 0;
+  std::size_t count = std::min(length, received_count_);
+  for (std::size_t i = 0; i < count; ++i) {
+    buffer[i] = received_[(received_start_ + i) % kReceiveSize];
+  }
+  received_start_ = (received_start_ + count) % kReceiveSize;
+  received_count_ -= count;
+  return static_cast<long>(count);
+}
+
+void RemotePort::wait_for_input(std::int64_t timeout_ns) {
+  wait_and_pump(timeout_ns < 0 ? 1'000'000'000 : timeout_ns);
+}
+
+void RemotePort::wait_for_output() {
+  sleep_for(static_cast<std::int64_t>(pacer_.frame_ns()) + 1'000'000);
+}
+
+// --- what the server sends -----------------------------------------------------------------
+
+void RemotePort::on_data(const std::uint8_t* data, std::size_t length) {
+  if (!com_port_accepted_) {
+    text_before_com_port_ = true;
+    return;
+  }
+  for (std::size_t i = 0; i < length && received_count_ < kReceiveSize; ++i) {
+    received_[(received_start_ + received_count_) % kReceiveSize] = data[i];
+    ++received_count_;
+  }
+}
+
+void RemotePort::on_negotiation(std::uint8_t verb, std::uint8_t option) {
+  std::uint8_t answer[3];
+  switch (verb) {
+    case kDo:
+      if (!supported(option)) {
+        send_protocol(answer, negotiation(kWont, option, answer));
+      } else if (!we_will_[option]) {
+        we_will_[option] = true;
+        if (!asked_will_[option]) send_protocol(answer, negotiation(kWill, option, answer));
+      }
+      asked_will_[option] = false;
+      if (option == kComPort) com_port_accepted_ = true;
+      break;
+    case kDont:
+      if (option == kComPort) com_port_refused_ = true;
+      if (we_will_[option]) {
+        we_will_[option] = false;
+        if (!asked_will_[option]) send_protocol(answer, negotiation(kWont, option, answer));
+      }
+      asked_will_[option] = false;
+      break;
+    case kWill:
+      if (option != kBinary && option != kSuppressGoAhead) {
+        // ECHO and everything else: the server keeps them to itself.
+        send_protocol(answer, negotiation(kDont, option, answer));
+      } else if (!they_will_[option]) {
+        they_will_[option] = true;
+        if (!asked_do_[option]) send_protocol(answer, negotiation(kDo, option, answer));
+      }
+      asked_do_[option] = false;
+      break;
+    case kWont:
+      if (they_will_[option]) {
+        they_will_[option] = false;
+        if (!asked_do_[option]) send_protocol(answer, negotiation(kDont, option, answer));
+      }
+      asked_do_[option] = false;
+      break;
+    default:
+      break;
+  }
+}
+
+void RemotePort::on_subnegotiation(std::uint8_t option, const std::uint8_t* payload,
+                                   std::size_t length) {
+  if (option != kComPort || length < 2 || payload[0] <= kServerAnswer) return;
+  int code = payload[0] - kServerAnswer;
+  const std::uint8_t* value = payload + 1;
+  std::size_t value_length = length - 1;
+  if (code == kSetBaudRate && value_length == 4) {
+    settings_[0].value = (std::uint32_t{value[0]} << 24) | (std::uint32_t{value[1]} << 16) |
+                         (std::uint32_t{value[2]} << 8) | value[3];
+    settings_[0].answered = true;
+  } else if (code >= kSetDataSize && code <= kSetStopSize && value_length == 1) {
+    settings_[code - 1].value = value[0];
+    settings_[code - 1].answered = true;
+  } else if (code == kNotifyModemState && value_length == 1) {
+    modem_state_ = value[0];
+  }
+}
+
+std::unique_ptr<SerialPort> open_remote_port(const char* url) {
+  RemoteAddress address;
+  if (!parse_remote_url(url, address)) return nullptr;
+  return RemotePort::open(connect_link(address, kConnectTimeoutMs));
+}
+
+}  // namespace serial

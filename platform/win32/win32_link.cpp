@@ -1,0 +1,143 @@
+// The remote port's connection on Windows: a non-blocking Winsock TCP socket.
+#include "link.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+namespace serial {
+namespace {
+
+std::int64_t monotonic_ns() {
+  static const ::LONGLONG frequency = [] {
+    ::LARGE_INTEGER value;
+    ::QueryPerformanceFrequency(&value);
+    return value.QuadPart;
+  }();
+  ::LARGE_INTEGER now;
+  ::QueryPerformanceCounter(&now);
+  return static_cast<std::int64_t>(now.QuadPart / frequency * 1'000'000'000 +
+                                   now.QuadPart % frequency * 1'000'000'000 / frequency);
+}
+
+::timeval to_timeval(std::int64_t timeout_ns) {
+  if (timeout_ns < 0) timeout_ns = 0;
+  if (timeout_ns > 60'000'000'000) timeout_ns = 60'000'000'000;
+  std::int64_t us = (timeout_ns + 999) / 1000;
+  ::timeval value;
+  value.tv_sec = static_cast<long>(us / 1'000'000);
+  value.tv_usec = static_cast<long>(us % 1'000'000);
+  return value;
+}
+
+bool winsock_ready() {
+  static const bool ready = [] {
+    ::WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return ready;
+}
+
+class WinsockLink final : public Link {
+ public:
+  explicit WinsockLink(::SOCKET socket) : socket_(socket) {}
+  ~WinsockLink() override { ::closesocket(socket_); }
+  WinsockLink(const WinsockLink&) = delete;
+  WinsockLink& operator=(const WinsockLink&) = delete;
+
+  long send(const std::uint8_t* data, std::size_t length) override {
+    int chunk = length > 65536 ? 65536 : static_cast<int>(length);
+    int sent = ::send(socket_, reinterpret_cast<const char*>(data), chunk, 0);
+    if (sent >= 0) return sent;
+    return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+  }
+
+  long receive(std::uint8_t* buffer, std::size_t length) override {
+    int chunk = length > 65536 ? 65536 : static_cast<int>(length);
+    int count = ::recv(socket_, reinterpret_cast<char*>(buffer), chunk, 0);
+    if (count > 0) return count;
+    if (count == 0) return -1;  // the server closed the connection
+    return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+  }
+
+  void wait(std::int64_t timeout_ns, bool for_sending) override {
+    ::fd_set readable;
+    ::fd_set writable;
+    ::fd_set failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket_, &readable);
+    FD_SET(socket_, &failed);
+    if (for_sending) FD_SET(socket_, &writable);
+    ::timeval timeout = to_timeval(timeout_ns);
+    ::select(0, &readable, for_sending ? &writable : nullptr, &failed, &timeout);
+  }
+
+  void sleep(std::int64_t duration_ns) override {
+    if (duration_ns > 0) ::Sleep(static_cast<::DWORD>((duration_ns + 999'999) / 1'000'000));
+  }
+
+  std::int64_t now_ns() override { return monotonic_ns(); }
+
+  // Windows ends a console program without a signal handler of ours: nothing to send then.
+  void set_farewell(const std::uint8_t*, std::size_t) override {}
+
+ private:
+  ::SOCKET socket_;
+};
+
+// Connects one address within the time left; the socket, or INVALID_SOCKET.
+::SOCKET connect_within(const ::addrinfo& address, std::int64_t deadline_ns) {
+  ::SOCKET socket = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+  if (socket == INVALID_SOCKET) return INVALID_SOCKET;
+  ::u_long non_blocking = 1;
+  ::ioctlsocket(socket, FIONBIO, &non_blocking);
+  if (::connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
+    if (::WSAGetLastError() != WSAEWOULDBLOCK) {
+      ::closesocket(socket);
+      return INVALID_SOCKET;
+    }
+    ::fd_set writable;
+    ::fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket, &writable);
+    FD_SET(socket, &failed);
+    ::timeval timeout = to_timeval(deadline_ns - monotonic_ns());
+    if (::select(0, nullptr, &writable, &failed, &timeout) <= 0 || FD_ISSET(socket, &failed) ||
+        !FD_ISSET(socket, &writable)) {
+      ::closesocket(socket);
+      return INVALID_SOCKET;
+    }
+  }
+  BOOL on = TRUE;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  return socket;
+}
+
+}  // namespace
+
+void send_link_farewells() {}
+
+std::unique_ptr<Link> connect_link(const RemoteAddress& address, int timeout_ms) {
+  if (!winsock_ready()) return nullptr;
+  std::int64_t deadline = monotonic_ns() + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
+  ::addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  ::addrinfo* found = nullptr;
+  if (::getaddrinfo(address.host, address.port, &hints, &found) != 0) return nullptr;
+  ::SOCKET socket = INVALID_SOCKET;
+  for (::addrinfo* candidate = found; candidate != nullptr && socket == INVALID_SOCKET;
+       candidate = candidate->ai_next) {
+    if (monotonic_ns() >= deadline) break;
+    socket = connect_within(*candidate, deadline);
+  }
+  ::freeaddrinfo(found);
+  if (socket == INVALID_SOCKET) return nullptr;
+  return std::make_unique<WinsockLink>(socket);
+}
+
+}  // namespace serial

@@ -1,0 +1,421 @@
+// The remote port against a scripted COM-PORT-OPTION server in virtual time: negotiation, the
+// settings and their answers (and their absence), 0xFF both ways, pacing by the remote line's
+// time, and a lost connection. The server decodes the client's bytes with its own reading of the
+// protocol and models a line that drains at the rate it was set to.
+#include "remote_port.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+namespace {
+
+constexpr std::uint8_t IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253, DONT = 254;
+constexpr std::uint8_t COM_PORT = 44;
+constexpr std::int64_t kMs = 1'000'000;
+
+struct Command {
+  std::uint8_t code;
+  std::vector<std::uint8_t> value;
+  std::int64_t at_ns;
+};
+
+class ScriptedServer : public serial::Link {
+ public:
+  // How the server answers a setting.
+  enum class Answers { kAsAsked, kKeepsOld, kNone };
+  Answers answers = Answers::kAsAsked;
+  bool silent_on_stop_size_3 = true;  // like ser2net: 1.5 stop bits get no answer
+  std::int64_t hang_up_at_ns = -1;
+
+  // The line: rate and bits per frame in force, and when it has sent all it holds.
+  std::uint32_t baud = 9600, size = 8, parity = 1, stop = 1;
+  double line_free_ns = 0;
+  double max_backlog_ns = 0;
+  double max_gap_ns = 0;  // idle time between data bytes, after the first
+  std::vector<std::uint8_t> data;
+  std::vector<Command> commands;
+  std::vector<std::pair<std::uint8_t, std::uint8_t>> negotiations;
+  std::vector<std::uint8_t> raw;  // every byte the client sent
+  bool setting_while_line_busy = false;
+
+  std::int64_t now = 0;
+  bool connected = true;
+
+  void greet() {  // what ser2net sends on connect
+    push({IAC, WILL, 3, IAC, DO,   3, IAC, WILL, 1,        IAC, DONT, 1,
+          IAC, DO,   0, IAC, WILL, 0, IAC, DO,   COM_PORT, IAC, DO,   24});
+  }
+  void push(std::initializer_list<std::uint8_t> bytes) { to_client.insert(to_client.end(), bytes); }
+  void push_data(const std::vector<std::uint8_t>& bytes) {
+    for (std::uint8_t b : bytes) {
+      to_client.push_back(b);
+      if (b == IAC) to_client.push_back(IAC);
+    }
+  }
+
+  long send(const std::uint8_t* bytes, std::size_t length) override {
+    check_hang_up();
+    if (!connected) return -1;
+    for (std::size_t i = 0; i < length; ++i)
+      take(bytes[i]);
+    return static_cast<long>(length);
+  }
+  long receive(std::uint8_t* buffer, std::size_t length) override {
+    check_hang_up();
+    if (to_client.empty()) return connected ? 0 : -1;
+    std::size_t n = std::min(length, to_client.size());
+    std::copy_n(to_client.begin(), n, buffer);
+    to_client.erase(to_client.begin(), to_client.begin() + static_cast<long>(n));
+    return static_cast<long>(n);
+  }
+  void wait(std::int64_t timeout_ns, bool) override {
+    if (to_client.empty()) now += std::max<std::int64_t>(timeout_ns, 1);
+  }
+  void sleep(std::int64_t duration_ns) override { now += std::max<std::int64_t>(duration_ns, 0); }
+  std::int64_t now_ns() override { return now; }
+  void set_farewell(const std::uint8_t*, std::size_t) override {}
+  std::vector<std::uint8_t> farewell;
+
+  double frame_ns() const {
+    return 1e9 * (1 + size + (parity == 1 ? 0 : 1) + (stop == 1 ? 1 : 2)) / baud;
+  }
+
+ private:
+  void check_hang_up() {
+    if (hang_up_at_ns >= 0 && now >= hang_up_at_ns) connected = false;
+  }
+  void take(std::uint8_t b) {
+    raw.push_back(b);
+    switch (state_) {
+      case 0:
+        if (b == IAC) {
+          state_ = 1;
+        } else {
+          line_byte(b);
+        }
+        return;
+      case 1:
+        if (b == IAC) {
+          line_byte(IAC);
+          state_ = 0;
+        } else if (b == SB) {
+          sub_.clear();
+          state_ = 3;
+        } else {
+          verb_ = b;
+          state_ = 2;
+        }
+        return;
+      case 2:
+        negotiations.emplace_back(verb_, b);
+        state_ = 0;
+        return;
+      case 3:
+        if (b == IAC) {
+          state_ = 4;
+        } else {
+          sub_.push_back(b);
+        }
+        return;
+      case 4:
+        if (b == IAC) {
+          sub_.push_back(IAC);
+          state_ = 3;
+        } else {
+          state_ = 0;
+          if (sub_.size() >= 2 && sub_[0] == COM_PORT) {
+            command(sub_[1], std::vector<std::uint8_t>(sub_.begin() + 2, sub_.end()));
+          }
+        }
+        return;
+    }
+  }
+  void line_byte(std::uint8_t b) {
+    double start = std::max<double>(line_free_ns, static_cast<double>(now));
+    if (!data.empty() && now > line_free_ns) max_gap_ns = std::max(max_gap_ns, now - line_free_ns);
+    line_free_ns = start + frame_ns();
+    max_backlog_ns = std::max(max_backlog_ns, line_free_ns - now);
+    data.push_back(b);
+  }
+  void command(std::uint8_t code, std::vector<std::uint8_t> value) {
+    commands.push_back({code, value, now});
+    std::uint32_t* setting = code == 1   ? &baud
+                             : code == 2 ? &size
+                             : code == 3 ? &parity
+                             : code == 4 ? &stop
+                                         : nullptr;
+    if (setting == nullptr) return;
+    std::uint32_t asked = 0;
+    for (std::uint8_t b : value)
+      asked = asked << 8 | b;
+    if (asked != 0) {
+      if (line_free_ns > now) setting_while_line_busy = true;
+      if (answers == Answers::kNone || (code == 4 && asked == 3 && silent_on_stop_size_3)) return;
+      if (answers == Answers::kAsAsked) *setting = asked;
+    }
+    std::uint32_t v = *setting;
+    std::vector<std::uint8_t> answer = {IAC, SB, COM_PORT, static_cast<std::uint8_t>(code + 100)};
+    std::vector<std::uint8_t> bytes;
+    if (code == 1)
+      bytes = {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
+    else
+      bytes = {static_cast<std::uint8_t>(v)};
+    for (std::uint8_t b : bytes) {
+      answer.push_back(b);
+      if (b == IAC) answer.push_back(IAC);
+    }
+    answer.push_back(IAC);
+    answer.push_back(SE);
+    to_client.insert(to_client.end(), answer.begin(), answer.end());
+  }
+
+  std::deque<std::uint8_t> to_client;
+  int state_ = 0;
+  std::uint8_t verb_ = 0;
+  std::vector<std::uint8_t> sub_;
+};
+
+// The port's connection to a server that the test owns, so that it outlives the port's close.
+class LinkTo : public serial::Link {
+ public:
+  explicit LinkTo(ScriptedServer& server) : server_(server) {}
+  long send(const std::uint8_t* data, std::size_t length) override {
+    return server_.send(data, length);
+  }
+  long receive(std::uint8_t* buffer, std::size_t length) override {
+    return server_.receive(buffer, length);
+  }
+  void wait(std::int64_t timeout_ns, bool sending) override { server_.wait(timeout_ns, sending); }
+  void sleep(std::int64_t duration_ns) override { server_.sleep(duration_ns); }
+  std::int64_t now_ns() override { return server_.now_ns(); }
+  void set_farewell(const std::uint8_t* bytes, std::size_t length) override {
+    server_.farewell.assign(bytes, bytes + length);
+  }
+
+ private:
+  ScriptedServer& server_;
+};
+
+std::unique_ptr<serial::RemotePort> open(ScriptedServer& server, bool greet = true) {
+  if (greet) server.greet();
+  return serial::RemotePort::open(std::make_unique<LinkTo>(server));
+}
+
+bool has(const std::vector<std::pair<std::uint8_t, std::uint8_t>>& list, std::uint8_t verb,
+         std::uint8_t option) {
+  return std::find(list.begin(), list.end(), std::make_pair(verb, option)) != list.end();
+}
+
+TEST(RemotePort, NegotiatesTheComPortAndRefusesWhatItDoesNotSupport) {
+  ScriptedServer server_;
+  ScriptedServer* server = &server_;
+  auto port = open(server_);
+  ASSERT_NE(port, nullptr);
+  const auto& said = server->negotiations;
+  EXPECT_TRUE(has(said, WILL, COM_PORT));
+  EXPECT_TRUE(has(said, WILL, 0) && has(said, DO, 0) && has(said, WILL, 3) && has(said, DO, 3));
+  EXPECT_TRUE(has(said, DONT, 1));   // the server's echo
+  EXPECT_TRUE(has(said, WONT, 24));  // an option we do not do
+  // Each agreement is answered once, never back and forth.
+  EXPECT_EQ(std::count(said.begin(), said.end(), std::make_pair(WILL, std::uint8_t{0})), 1);
+}
+
+TEST(RemotePort, AServerThatIsNoComPortCannotBeOpened) {
+  ScriptedServer refusing;
+  refusing.push({IAC, DONT, COM_PORT});
+  EXPECT_EQ(open(refusing, false), nullptr);
+
+  ScriptedServer busy;
+  const char text[] = "Port already in use\r\n";
+  busy.push_data(std::vector<std::uint8_t>(text, text + sizeof text - 1));
+  busy.hang_up_at_ns = 0;
+  EXPECT_EQ(open(busy, false), nullptr);
+
+  // Nothing at all: given up after the negotiation's time, not hung.
+  ScriptedServer silent;
+  EXPECT_EQ(open(silent, false), nullptr);
+  EXPECT_GE(silent.now, 5'000 * kMs);
+  EXPECT_LE(silent.now, 6'000 * kMs);
+}
+
+TEST(RemotePort, SettingsAreAskedSetAndJudgedByTheirAnswers) {
+  ScriptedServer server_;
+  ScriptedServer* server = &server_;
+  auto port = open(server_);
+  ASSERT_NE(port, nullptr);
+  serial::DCB dcb;
+  ASSERT_TRUE(port->GetCommState(dcb));
+  EXPECT_EQ(dcb.BaudRate, 9600u);
+  EXPECT_EQ(dcb.Parity, serial::NOPARITY);
+
+  // 8E2 at 4800: the protocol's even parity is 3 and two stop bits 2.
+  serial::DCB row{4800, 8, serial::EVENPARITY, serial::TWOSTOPBITS};
+  ASSERT_TRUE(port->SetCommState(row));
+  EXPECT_EQ(server->baud, 4800u);
+  EXPECT_EQ(server->parity, 3u);
+  EXPECT_EQ(server->stop, 2u);
+
+  // A server that answers with what its port kept (sredird on a pty) refuses the setting.
+  server->answers = ScriptedServer::Answers::kKeepsOld;
+  EXPECT_FALSE(port->SetCommState(serial::DCB{56000, 8, serial::NOPARITY, serial::ONESTOPBIT}));
+  EXPECT_EQ(server->baud, 4800u);
+
+  // A value the server leaves unanswered is refused after the answer's time, and the line's
+  // settings are sent back.
+  server->answers = ScriptedServer::Answers::kAsAsked;
+  std::int64_t before = server->now;
+  EXPECT_FALSE(port->SetCommState(serial::DCB{600, 5, serial::NOPARITY, serial::ONE5STOPBITS}));
+  EXPECT_GE(server->now - before, 3'000 * kMs);
+  EXPECT_EQ(server->baud, 4800u);
+  EXPECT_EQ(server->size, 8u);
+}
+
+TEST(RemotePort, ByteFFIsDoubledBothWaysAndInValues) {
+  ScriptedServer server_;
+  ScriptedServer* server = &server_;
+  auto port = open(server_);
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->SetCommState(serial::DCB{65535, 8, serial::NOPARITY, serial::ONESTOPBIT}));
+  EXPECT_EQ(server->baud, 65535u);
+
+  const std::uint8_t out[] = {0xFF, 0x55, 0xFF, 0xFF, 0x00};
+  std::uint32_t written = 0;
+  ASSERT_TRUE(port->WriteFile(out, sizeof out, &written, nullptr));
+  EXPECT_EQ(written, sizeof out);
+  EXPECT_EQ(server->data, std::vector<std::uint8_t>(out, out + sizeof out));
+
+  server->push_data({0xFF, 0x01, 0xFF});
+  serial::COMMTIMEOUTS timeouts;
+  timeouts.ReadIntervalTimeout = 200;
+  port->SetCommTimeouts(timeouts);
+  std::uint8_t in[8] = {};
+  std::uint32_t received = 0;
+  ASSERT_TRUE(port->ReadFile(in, sizeof in, &received, nullptr));
+  ASSERT_EQ(received, 3u);
+  EXPECT_EQ(in[0], 0xFF);
+  EXPECT_EQ(in[1], 0x01);
+  EXPECT_EQ(in[2], 0xFF);
+}
+
+TEST(RemotePort, WritesKeepTheRemoteLineBusyWithoutAPileAndSettingsWaitForIt) {
+  ScriptedServer server_;
+  ScriptedServer* server = &server_;
+  auto port = open(server_);
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->SetCommState(serial::DCB{38400, 8, serial::NOPARITY, serial::ONESTOPBIT}));
+  std::uint8_t wave[256];
+  std::memset(wave, 0xF0, sizeof wave);
+  std::int64_t start = server->now;
+  while (server->now - start < 2'000 * kMs)
+    port->WriteFile(wave, sizeof wave, nullptr, nullptr);
+  // At most the lead and a frame piled up in the server, and the line never ran dry.
+  EXPECT_LE(server->max_backlog_ns, serial::RemotePort::kLeadNs + server->frame_ns() + kMs);
+  EXPECT_LE(server->max_gap_ns, 1.0 * kMs);
+  double seconds = (server->line_free_ns - start) / 1e9;
+  EXPECT_NEAR(server->data.size() / seconds, 3840, 3840 * 0.02);
+
+  // The next row's setting reaches the server only once the wave before it has left the line.
+  ASSERT_TRUE(port->SetCommState(serial::DCB{9600, 8, serial::EVENPARITY, serial::TWOSTOPBITS}));
+  EXPECT_FALSE(server->setting_while_line_busy);
+}
+
+TEST(RemotePort, OverlappedTransfersRunAtLineRateAndEndShortAfterTheInterval) {
+  ScriptedServer server_;
+  ScriptedServer* server = &server_;
+  auto port = open(server_);
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->SetCommState(serial::DCB{38400, 8, serial::NOPARITY, serial::ONESTOPBIT}));
+  serial::COMMTIMEOUTS timeouts;
+  timeouts.ReadIntervalTimeout = 200;
+  port->SetCommTimeouts(timeouts);
+  std::uint8_t stream[256];
+  std::memset(stream, 0x55, sizeof stream);
+  std::uint8_t in[768];
+  serial::OVERLAPPED write_record, read_record;
+  port->WriteFile(stream, sizeof stream, nullptr, &write_record);
+  port->ReadFile(in, sizeof in, nullptr, &read_record);
+  server->push_data(std::vector<std::uint8_t>(100, 0x55));
+  std::int64_t start = server->now;
+  std::uint32_t count = 0;
+  bool read_done = false;
+  while (server->now - start < 1'000 * kMs) {
+    if (port->GetOverlappedResult(write_record, count, false)) {
+      port->WriteFile(stream, sizeof stream, nullptr, &write_record);
+    }
+    if (!read_done && port->GetOverlappedResult(read_record, count, false)) {
+      read_done = true;
+      EXPECT_EQ(count, 100u);
+      // The interval runs on the client's clock from the last byte.
+      EXPECT_GT(server->now - start, 200 * kMs);
+      EXPECT_LT(server->now - start, 260 * kMs);
+    }
+    server->sleep(kMs / 4);
+  }
+  EXPECT_TRUE(read_done);
+  EXPECT_NEAR(server->data.size(), 3840, 3840 * 0.03);
+  EXPECT_LE(server->max_backlog_ns, serial::RemotePort::kLeadNs + server->frame_ns() + kMs);
+}
+
+TEST(RemotePort, ALostConnectionFailsWithoutSpinningAndTheCloseRestoresWhatItFound) {
+  ScriptedServer server_;
+  ScriptedServer* server = &server_;
+  auto port = open(server_);
+  ASSERT_NE(port, nullptr);
+  serial::DCB found;
+  ASSERT_TRUE(port->GetCommState(found));
+  ASSERT_TRUE(port->SetCommState(serial::DCB{600, 8, serial::NOPARITY, serial::ONESTOPBIT}));
+  server->commands.clear();
+  std::size_t sent_before_close = server->raw.size();
+  port->CloseHandle();
+  // A signal that ends the program sends what the close sends.
+  EXPECT_EQ(server->farewell,
+            std::vector<std::uint8_t>(server->raw.begin() + static_cast<long>(sent_before_close),
+                                      server->raw.end()));
+  ASSERT_GE(server->commands.size(), 2u);
+  EXPECT_EQ(server->commands.front().code, 12);  // purge the server's transmit buffer
+  EXPECT_EQ(server->baud, found.BaudRate);
+
+  ScriptedServer other;
+  server = &other;
+  auto second = open(other);
+  ASSERT_NE(second, nullptr);
+  ASSERT_TRUE(second->SetCommState(serial::DCB{600, 8, serial::NOPARITY, serial::ONESTOPBIT}));
+  server->hang_up_at_ns = server->now;
+  std::uint8_t burst[60] = {};
+  std::int64_t before = server->now;
+  EXPECT_FALSE(second->WriteFile(burst, sizeof burst, nullptr, nullptr));
+  // The failed write lasts as long as its bytes would have on the line: a loop sleeps.
+  EXPECT_GE(server->now - before, 60 * 1'000 * kMs / 60);
+  serial::DCB dcb;
+  EXPECT_FALSE(second->GetCommState(dcb));
+  serial::OVERLAPPED record;
+  std::uint32_t count = 0;
+  second->ReadFile(burst, sizeof burst, nullptr, &record);
+  EXPECT_FALSE(second->GetOverlappedResult(record, count, false));
+  second->CloseHandle();
+}
+
+TEST(TelnetParser, DropsAnOverlongSubnegotiationAndKeepsGoing) {
+  ScriptedServer server_;
+  ScriptedServer* server = &server_;
+  auto port = open(server_);
+  ASSERT_NE(port, nullptr);
+  server->push({IAC, SB, COM_PORT, 101});
+  for (int i = 0; i < 300; ++i)
+    server->push({0x10});
+  server->push({IAC, SE});
+  // An answer cut off by another command, then a whole one.
+  server->push({IAC, SB, COM_PORT, 107, IAC, DO, 3, IAC, SB, COM_PORT, 107, 0x10, IAC, SE});
+  std::uint32_t status = 0;
+  ASSERT_TRUE(port->GetCommModemStatus(status));
+  EXPECT_EQ(status, serial::MS_CTS_ON);
+  serial::DCB dcb;
+  ASSERT_TRUE(port->GetCommState(dcb));
+  EXPECT_EQ(dcb.BaudRate, 9600u);
+}
+
+}  // namespace
