@@ -28,3 +28,35 @@ def pulses(frames):
     bits = "".join("0" + "".join(str((b >> i) & 1) for i in range(8)) + "1" for b in frames).rstrip("1")
     count = (len(bits) + 1) // 2
     return count if bits == "01" * (count - 1) + "0" else None
+
+
+def frame_seconds(state):
+    """One frame's time under a programming (time, baud, parity, data, stop): the start bit, the
+    data bits, a parity bit unless the parity is N, and the stop bits."""
+    _, baud, parity, data, stop = state
+    return (1 + data + (parity != "N") + stop) / baud
+
+
+class ModelLine:
+    """A line that sends the bytes fed to it in order, back to back while any wait, each in the
+    frame time programmed when it came. Fed the moments the bytes reached a UART that passes them
+    on at once (QEMU's), it shows the idle gaps and the backlog that a UART which paces its line
+    would have had."""
+
+    def __init__(self):
+        self.free_at = None  # when everything fed so far has been sent
+        self.largest_gap = 0.0
+        self.largest_backlog = 0.0
+
+    def feed(self, when, frame):
+        if self.free_at is None:
+            self.free_at = when + frame
+            return
+        self.largest_gap = max(self.largest_gap, when - self.free_at)
+        self.largest_backlog = max(self.largest_backlog, self.free_at - when)
+        self.free_at = max(self.free_at, when) + frame
+
+    def busy_until(self, when):
+        """The line should have carried bytes until `when`: idle time before it is a gap too."""
+        if self.free_at is not None:
+            self.largest_gap = max(self.largest_gap, when - self.free_at)

@@ -4,13 +4,19 @@
 # unpacked, never installed) and a busybox initramfs holding the statically linked programs.
 # USB serial chips QEMU has no model of (CH341, CP210x, PL2303, an Arduino board's bridge) are posed
 # by usb_chip.c on FunctionFS gadgets behind dummy_hcd, so that their own drivers bind to them.
-# drive.py boots it, plays the scenarios and checks them.
+# drive.py boots it, plays the scenarios and checks them. Then remote.sh plays tessik, wendro and
+# kadrel through ser2net in a machine of its own.
 # Usage: bash tests/vm/run.sh          everything
 #        bash tests/vm/run.sh chips    the posed USB chips alone
+#        bash tests/vm/run.sh remote   the programs through ser2net alone
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 part=${1:-all}
-case $part in all | chips) ;; *) echo "usage: bash tests/vm/run.sh [chips]" >&2 && exit 2 ;; esac
+case $part in
+  all | chips) ;;
+  remote) exec bash tests/vm/remote.sh ;;
+  *) echo "usage: bash tests/vm/run.sh [chips|remote]" >&2 && exit 2 ;;
+esac
 out=build/vm
 started=$(date +%s.%N)
 
@@ -38,4 +44,8 @@ gcc -static -O2 -Wall -Wextra -pthread -o "$root/bin/usb_chip" tests/vm/usb_chip
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
 echo "vm: kernel $kernel_package, initramfs $(du -k "$out/initramfs.cpio.gz" | cut -f1) KiB"
 
-VM_STAGE_STARTED=$started exec python3 tests/vm/drive.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run" "$part"
+status=0
+VM_STAGE_STARTED=$started python3 tests/vm/drive.py "$kernel/vmlinuz" "$out/initramfs.cpio.gz" "$out/run" "$part" ||
+  status=1
+if [ "$part" = all ]; then bash tests/vm/remote.sh || status=1; fi
+exit $status
