@@ -20,9 +20,11 @@ namespace serial {
 
 // How long the port waits for the server, in nanoseconds.
 struct RemoteTimeouts {
-  std::int64_t negotiation_ns = 5'000'000'000;  // COM-PORT-OPTION accepted after connecting
-  std::int64_t answer_ns = 3'000'000'000;       // every answer to the settings sent or asked
-  std::int64_t restore_ns = 1'000'000'000;      // the found settings' answers at the close
+  // COM-PORT-OPTION accepted after connecting: ser2net's first connection after it starts has
+  // taken 6 s on a slow machine.
+  std::int64_t negotiation_ns = 10'000'000'000;
+  std::int64_t answer_ns = 3'000'000'000;   // every answer to the settings sent or asked
+  std::int64_t restore_ns = 1'000'000'000;  // the found settings' answers at the close
 };
 
 class RemotePort : public SerialPort,
