@@ -38,8 +38,10 @@ rm -rf "$root" && mkdir -p "$root/bin" "$root/lib/modules" "$root/proc" "$root/s
 cp "$out/busybox" "$root/bin/busybox"
 cp tests/vm/init "$root/init" && chmod +x "$root/init"
 for module in "${modules[@]}"; do cp "$kernel/$module.ko" "$root/lib/modules/"; done
-mkdir -p "$root$build/tests"
+mkdir -p "$root$build/tests" "$root$build/man"
 cp "$build/tests/pty_tests" "$root$build/tests/"
+# The built manual pages, which the help test holds --help against.
+cp "$build"/man/*.1 "$root$build/man/"
 for program in lorvel tessik wendro kadrel; do
   mkdir -p "$root$build/$program"
   cp "$build/$program/$program" "$root$build/$program/"
