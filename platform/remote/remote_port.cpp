@@ -30,6 +30,24 @@ constexpr std::uint8_t kModemCts = 0x10;
 constexpr std::uint8_t kProtocolParity[] = {1, 2, 3, 4, 5};  // none, odd, even, mark, space
 constexpr std::uint8_t kProtocolStopSize[] = {1, 3, 2};      // one, one and a half, two
 
+// The four setting commands: the DCB's values in the protocol's numbering, or zeros, which ask
+// for the values in force. Returns the bytes written (at most 4 * kMaxCommand).
+std::size_t encode_settings(const DCB* settings, std::uint8_t* out) {
+  std::uint32_t values[4] = {0, 0, 0, 0};
+  if (settings != nullptr) {
+    values[0] = settings->BaudRate;
+    values[1] = settings->ByteSize;
+    values[2] = kProtocolParity[settings->Parity];
+    values[3] = kProtocolStopSize[settings->StopBits];
+  }
+  std::size_t n = 0;
+  for (int i = 0; i < 4; ++i) {
+    n += encode_command(static_cast<std::uint8_t>(kSetBaudRate + i), values[i], i == 0 ? 4 : 1,
+                        out + n);
+  }
+  return n;
+}
+
 bool supported(std::uint8_t option) {
   return option == kBinary || option == kSuppressGoAhead || option == kComPort;
 }
@@ -65,8 +83,7 @@ std::unique_ptr<RemotePort> RemotePort::open(std::unique_ptr<Link> link,
   // A busy server may accept the option and only then say so in text and hang up (ser2net's
   // "Port already in use"): the port is open once the settings are asked without that happening.
   // A server that merely does not answer is left to the settings' own read.
-  const std::uint32_t ask[kSettings] = {0, 0, 0, 0};
-  port->exchange_settings(ask, timeouts.answer_ns);
+  port->exchange_settings(nullptr, timeouts.answer_ns);
   if (port->lost_) return nullptr;
   return port;
 }
@@ -99,16 +116,11 @@ bool RemotePort::negotiate() {
 
 // --- the settings ------------------------------------------------------------------------
 
-bool RemotePort::exchange_settings(const std::uint32_t (&values)[kSettings],
-                                   std::int64_t timeout_ns) {
+bool RemotePort::exchange_settings(const DCB* settings, std::int64_t timeout_ns) {
   std::uint8_t commands[kSettings * kMaxCommand];
-  std::size_t n = 0;
-  for (int i = 0; i < kSettings; ++i) {
-    settings_[i].answered = false;
-    n += encode_command(static_cast<std::uint8_t>(kSetBaudRate + i), values[i], i == 0 ? 4 : 1,
-                        commands + n);
-  }
-  if (!send_protocol(commands, n)) return false;
+  for (Setting& setting : settings_)
+    setting.answered = false;
+  if (!send_protocol(commands, encode_settings(settings, commands))) return false;
   std::int64_t deadline = now_ns() + timeout_ns;
   for (;;) {
     bool all = true;
@@ -138,9 +150,8 @@ bool RemotePort::answers_as_dcb(DCB& dcb) const {
 
 bool RemotePort::GetCommState(DCB& dcb) {
   if (closed_ || lost_) return false;
-  const std::uint32_t ask[kSettings] = {0, 0, 0, 0};
   DCB now;
-  if (!exchange_settings(ask, timeouts_.answer_ns) || !answers_as_dcb(now)) return false;
+  if (!exchange_settings(nullptr, timeouts_.answer_ns) || !answers_as_dcb(now)) return false;
   if (!found_known_) {
     found_ = now;
     found_known_ = true;
@@ -162,19 +173,14 @@ bool RemotePort::SetCommState(const DCB& dcb) {
   before = current_;
   // The server applies a setting as soon as it reads it: the bytes before it go out first.
   wait_for_line_to_drain();
-  const std::uint32_t asked[kSettings] = {dcb.BaudRate, dcb.ByteSize, kProtocolParity[dcb.Parity],
-                                          kProtocolStopSize[dcb.StopBits]};
   changed_ = true;
   DCB now;
-  bool took = exchange_settings(asked, timeouts_.answer_ns) && answers_as_dcb(now) &&
+  bool took = exchange_settings(&dcb, timeouts_.answer_ns) && answers_as_dcb(now) &&
               runs_within_tolerance(now.BaudRate, dcb.BaudRate) && now.ByteSize == dcb.ByteSize &&
               now.Parity == dcb.Parity && now.StopBits == dcb.StopBits;
   if (!took) {
     // A value refused in part, or not answered, leaves the line with the settings it had.
-    const std::uint32_t old[kSettings] = {before.BaudRate, before.ByteSize,
-                                          kProtocolParity[before.Parity],
-                                          kProtocolStopSize[before.StopBits]};
-    exchange_settings(old, timeouts_.answer_ns);
+    exchange_settings(&before, timeouts_.answer_ns);
     return false;
   }
   current_ = now;
@@ -265,12 +271,7 @@ void RemotePort::CloseHandle() {
     // back the settings it was found with.
     std::uint8_t purge[kMaxCommand];
     send_protocol(purge, encode_command(kPurgeData, kPurgeTransmit, 1, purge));
-    if (changed_ && found_known_) {
-      const std::uint32_t found[kSettings] = {found_.BaudRate, found_.ByteSize,
-                                              kProtocolParity[found_.Parity],
-                                              kProtocolStopSize[found_.StopBits]};
-      exchange_settings(found, timeouts_.restore_ns);
-    }
+    if (changed_ && found_known_) exchange_settings(&found_, timeouts_.restore_ns);
     // What the link has not taken yet gets the same short while to go.
     std::int64_t deadline = now_ns() + timeouts_.restore_ns;
     while (outgoing_count_ > 0 && !lost_ && now_ns() < deadline) {
@@ -286,13 +287,7 @@ void RemotePort::set_farewell() {
   // What the close sends, for a program that a signal ends before its close.
   std::uint8_t bytes[Link::kMaxFarewell];
   std::size_t n = encode_command(kPurgeData, kPurgeTransmit, 1, bytes);
-  const std::uint32_t found[kSettings] = {found_.BaudRate, found_.ByteSize,
-                                          kProtocolParity[found_.Parity],
-                                          kProtocolStopSize[found_.StopBits]};
-  for (int i = 0; i < kSettings; ++i) {
-    n += encode_command(static_cast<std::uint8_t>(kSetBaudRate + i), found[i], i == 0 ? 4 : 1,
-                        bytes + n);
-  }
+  n += encode_settings(&found_, bytes + n);
   link_->set_farewell(bytes, n);
 }
 

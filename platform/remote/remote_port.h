@@ -66,8 +66,8 @@ class RemotePort : public SerialPort,
   static constexpr int kSettings = 4;
 
   bool negotiate();
-  // Sends the four settings (zeros ask for the current ones) and waits for every answer.
-  bool exchange_settings(const std::uint32_t (&values)[kSettings], std::int64_t timeout_ns);
+  // Sends the four settings (null: asks for the ones in force) and waits for every answer.
+  bool exchange_settings(const DCB* settings, std::int64_t timeout_ns);
   bool answers_as_dcb(DCB& dcb) const;
   // Sends bytes of protocol, queued behind any data still unsent. False once the link is lost.
   bool send_protocol(const std::uint8_t* bytes, std::size_t length);
