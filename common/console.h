@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "event_wait.h"
+
 // Lets the compiler check printf-style calls. MinGW builds use its own C99 printf, so the GNU
 // rules apply there too and not Microsoft's.
 #if defined(__MINGW32__)
@@ -59,6 +61,11 @@ class Console {
   virtual void Sleep(std::uint32_t milliseconds) = 0;
   // Milliseconds of wall-clock time since some fixed point; the process clock of the tools.
   virtual long clock() = 0;
+
+  // What wakes a loop that waits for the console (see event_wait.h): a key coming in, and output
+  // held back that can now go out. A console that offers nothing to sleep on is polled again
+  // within a millisecond.
+  virtual void add_wait(WaitSet& set) { set.wake_within(1'000'000); }
 
   // printf into a fixed buffer, then write_text.
   int print(const char* format, ...) SERIAL_PRINTF_LIKE(2, 3);

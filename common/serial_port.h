@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "event_wait.h"
+
 namespace serial {
 
 // Line settings. The tools change only these four fields; a port keeps every other setting
@@ -93,6 +95,11 @@ class SerialPort {
   // Releases the port and abandons running transfers. Safe to call more than once; the
   // destructor of every implementation calls it too.
   virtual void CloseHandle() = 0;
+
+  // What wakes a loop that waits for this port's news (see event_wait.h): a transfer that can
+  // finish or move on, bytes arriving, the port's own next deadline. A port that offers nothing
+  // to sleep on is polled again within a millisecond.
+  virtual void add_wait(WaitSet& set) { set.wake_within(1'000'000); }
 };
 
 }  // namespace serial

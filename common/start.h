@@ -32,6 +32,13 @@ class System {
   virtual Console& console() = 0;
   // The machine's own port name forms; the bench and the simulated port have none.
   virtual PortNaming port_naming() { return {}; }
+  // Sleeps until the port or the console has news (see add_wait on each) or `timeout_ms` passes
+  // (negative: no timeout of the caller's own). It may return early; the caller then simply
+  // makes its next pass. Where the system cannot sleep on both, it sleeps a millisecond.
+  virtual void wait_for_events(SerialPort& port, long timeout_ms) {
+    (void)port;
+    if (timeout_ms != 0) console().Sleep(1);
+  }
 };
 
 // A tool's whole program after the process entry; returns the exit status.
