@@ -13,6 +13,7 @@
 
 #include "link.h"
 #include "posix_port.h"
+#include "restore_registry.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ TEST(RemoteLink, SendsItsFarewellOnTheSignalPathAndSeesTheServerHangUp) {
 
   const std::uint8_t farewell[] = {255, 250, 44, 12, 2, 255, 240};
   link->set_farewell(farewell, sizeof farewell);
-  serial::flush_open_ports_output();
+  serial::restore::undo_all(serial::restore::Caller::kSignalHandler);
   std::uint8_t got[16] = {};
   pollfd watch{server, POLLIN, 0};
   ASSERT_EQ(::poll(&watch, 1, 2000), 1);
