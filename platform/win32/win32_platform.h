@@ -20,5 +20,9 @@ std::unique_ptr<SerialPort> open_port(const char* device_name, std::uint32_t acc
 // redirected to a pipe or a file.
 std::unique_ptr<Console> make_console();
 
+// Has the console's Ctrl+C, Ctrl+Break and close events undo all the program changed (see
+// restore_registry.h) before Windows ends the process.
+void undo_on_console_events();
+
 }  // namespace win32
 }  // namespace serial
