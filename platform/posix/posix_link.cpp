@@ -59,10 +59,13 @@ class SocketLink final : public Link {
     for (;;) {
       // MSG_NOSIGNAL: a connection the server closed fails the call instead of raising SIGPIPE.
       ssize_t sent = ::send(fd_, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (sent >= 0) return static_cast<long>(sent);
+      if (sent >= 0) {
+        send_refused_ = static_cast<std::size_t>(sent) < length;
+        return static_cast<long>(sent);
+      }
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-      return -1;
+      send_refused_ = errno == EAGAIN || errno == EWOULDBLOCK;
+      return send_refused_ ? 0 : -1;
     }
   }
 
@@ -92,6 +95,11 @@ class SocketLink final : public Link {
 
   std::int64_t now_ns() override { return monotonic_ns(); }
 
+  void add_wait(WaitSet& set) override {
+    set.add(fd_);
+    if (send_refused_) set.add(fd_, true);
+  }
+
   void set_farewell(const std::uint8_t* bytes, std::size_t length) override {
     forget_farewell(fd_);
     if (length > kMaxFarewell) return;
@@ -107,6 +115,7 @@ class SocketLink final : public Link {
 
  private:
   int fd_;
+  bool send_refused_ = false;  // the last send took less than it was given
 };
 
 // Connects one address within the time left; the socket, or -1.
