@@ -241,7 +241,6 @@ TEST_F(PipeConsole, AWaitWakesForKeysAndTheRestOfASequenceButNotForEndedInput) {
   serial::WaitSet idle = wait_now();
   ASSERT_EQ(idle.count(), 1);
   EXPECT_EQ(idle.handle(0).handle, input_[0]);
-  EXPECT_FALSE(idle.handle(0).for_output);
   EXPECT_EQ(idle.within_ns(), serial::WaitSet::kNoDeadline);
   // The second code of an extended key is already there.
   type("\x1b[A");
@@ -253,7 +252,6 @@ TEST_F(PipeConsole, AWaitWakesForKeysAndTheRestOfASequenceButNotForEndedInput) {
   type("\x1b");
   EXPECT_FALSE(console_->_kbhit());
   serial::WaitSet escape = wait_now();
-  EXPECT_EQ(escape.count(), 1);
   EXPECT_GT(escape.within_ns(), 0);
   EXPECT_LE(escape.within_ns(), 30'000'000);
   // Input that ended (a closed pipe polls ready for ever) names nothing to wait for.
