@@ -62,6 +62,7 @@ bool OverlappedTransfers::result(OVERLAPPED& overlapped, std::uint32_t& transfer
     }
     if (transfer.finished) {
       transferred = transfer.done;
+      transfer.reported = true;
       return true;
     }
     // A failed transfer never finishes: to the caller it is still running.
@@ -77,6 +78,28 @@ bool OverlappedTransfers::result(OVERLAPPED& overlapped, std::uint32_t& transfer
 void OverlappedTransfers::abandon() {
   write_ = Transfer{};
   read_ = Transfer{};
+}
+
+void OverlappedTransfers::add_wait(WaitSet& set) {
+  if (write_.overlapped != nullptr && !write_.failed) {
+    if (!write_.finished) {
+      device_.add_output_wait(set);
+    } else if (!write_.reported) {
+      set.wake_now();
+    }
+  }
+  if (read_.overlapped == nullptr || read_.failed) return;
+  if (read_.finished) {
+    if (!read_.reported) set.wake_now();
+    return;
+  }
+  device_.add_input_wait(set);
+  if (read_.done > 0 && read_interval_ms_ != 0) {
+    // The read ends once the interval has passed since its last byte (see advance_read).
+    std::int64_t ends_ns =
+        read_.last_byte_ns + static_cast<std::int64_t>(read_interval_ms_) * 1'000'000 + 1;
+    set.wake_within(ends_ns - device_.transfer_clock_ns());
+  }
 }
 
 void OverlappedTransfers::advance_write() {

@@ -26,6 +26,11 @@ class TransferDevice {
   virtual void wait_for_output() = 0;
   // Monotonic nanoseconds.
   virtual std::int64_t transfer_clock_ns() = 0;
+  // What wakes a waiting loop while a read runs (input that may come) and while a write is held
+  // back (room on the device, or the pacer's next moment). A device that names nothing is polled
+  // again within a millisecond.
+  virtual void add_input_wait(WaitSet& set) { set.wake_within(1'000'000); }
+  virtual void add_output_wait(WaitSet& set) { set.wake_within(1'000'000); }
 };
 
 class OverlappedTransfers {
@@ -45,6 +50,11 @@ class OverlappedTransfers {
   bool result(OVERLAPPED& overlapped, std::uint32_t& transferred, bool wait);
   // Forgets running transfers, as a close does.
   void abandon();
+  // What can move the running transfers on (see SerialPort::add_wait): a transfer that finished
+  // and has not been reported yet wakes at once, a running one asks its device, a read that holds
+  // bytes also wakes at its interval timeout. A failed or reported transfer adds nothing, so a
+  // device that hung up never makes the wait spin.
+  void add_wait(WaitSet& set);
 
  private:
   struct Transfer {
@@ -54,6 +64,7 @@ class OverlappedTransfers {
     std::uint32_t done = 0;
     bool finished = false;
     bool failed = false;
+    bool reported = false;          // GetOverlappedResult has told it finished
     std::int64_t last_byte_ns = 0;  // reads: when the latest byte came in
   };
 

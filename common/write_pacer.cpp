@@ -43,6 +43,11 @@ WritePacer::Attempt WritePacer::attempt(const std::uint8_t* data, std::size_t le
   return {taken, 0, false};
 }
 
+std::int64_t WritePacer::hold_ns() {
+  double over = queued_ns(kernel_.now_ns()) - low_mark_ns_;
+  return over > 0 ? static_cast<std::int64_t>(std::ceil(over)) : 0;
+}
+
 long WritePacer::offer(const std::uint8_t* data, std::size_t length) {
   if (length == 0) return 0;
   return attempt(data, length).taken;

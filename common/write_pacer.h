@@ -52,6 +52,10 @@ class WritePacer {
   // before it.
   bool write_all(const std::uint8_t* data, std::size_t length, std::size_t& taken);
 
+  // How long until offer takes bytes again: the line time until the queue is down to the low
+  // mark, or 0 once it is there (then only a full device can refuse them).
+  std::int64_t hold_ns();
+
   // The marks in nanoseconds of line time, and one frame's time.
   double high_mark_ns() const { return high_mark_ns_; }
   double low_mark_ns() const { return low_mark_ns_; }

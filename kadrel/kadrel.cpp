@@ -80,21 +80,26 @@ int run(int argc, const char* const* argv, serial::System& system) {
   port.ReadFile(receive, kReceiveSize, nullptr, &read_op);
 
   for (;;) {
+    // Whether this pass changed anything; a pass that did not ends in a wait (see below).
+    bool moved = false;
     // The stream: a finished write is started again at once, so frames follow without a gap. A
     // write that ended short or in error is left alone and the stream stops.
     std::uint32_t sent = 0;
     if (port.GetOverlappedResult(write_op, sent, false) && sent >= kTransmitSize) {
       write_op = {};
       port.WriteFile(transmit, kTransmitSize, nullptr, &write_op);
+      moved = true;
     }
 
     std::uint32_t count = 0;
+    bool held_short = false;
     if (port.GetOverlappedResult(read_op, count, false)) {
       long now = console.clock();
       bool restart = true;
       if (count == kReceiveSize) {
         ++full_reads;
         console._putch('.');
+        moved = true;
       } else {
         // A short read: the stream has stopped. Hold it until the clock has settled past it,
         // then report everything received since the last report.
@@ -105,10 +110,12 @@ int run(int argc, const char* const* argv, serial::System& system) {
         if (settle_mark != 0) {
           if (now - settle_mark <= kSettleMs) {
             restart = false;
+            held_short = true;
           } else {
             std::uint8_t last_byte = count > 0 ? receive[count - 1] : kStreamByte;
             report(console, measurement_units(full_reads, count, last_byte));
             full_reads = 0;
+            moved = true;
           }
         }
       }
@@ -117,6 +124,7 @@ int run(int argc, const char* const* argv, serial::System& system) {
         last_short_count = 0;
         read_op = {};
         port.ReadFile(receive, kReceiveSize, nullptr, &read_op);
+        moved = true;
       }
     } else if (full_reads > 0 && count == 0 && console.clock() - settle_mark > kEmptyReadReportMs) {
       // The stream stopped exactly at the end of a full read: the read after it stays empty and
@@ -126,6 +134,7 @@ int run(int argc, const char* const* argv, serial::System& system) {
       // short, once its last byte is more than the interval old.
       report(console, measurement_units(full_reads, 0, 0));
       full_reads = 0;
+      moved = true;
     }
 
     if (console._kbhit()) {
@@ -135,6 +144,26 @@ int run(int argc, const char* const* argv, serial::System& system) {
         port.CloseHandle();
         return serial::kQuitByUser;
       }
+      moved = true;
+    }
+
+    // Nothing changed: rest until the port or the keyboard has news, or the next moment this
+    // loop keeps itself comes. Those are the end of the settle that holds a short read, and the
+    // empty-read rule's moment for a read running after full ones; the port keeps its own (the
+    // read's interval, the pacing of the write).
+    if (!moved) {
+      long deadline = -1;
+      if (held_short) {
+        deadline = settle_mark + kSettleMs + 1;
+      } else if (full_reads > 0 && count == 0) {
+        deadline = settle_mark + kEmptyReadReportMs + 1;
+      }
+      long timeout_ms = -1;
+      if (deadline >= 0) {
+        timeout_ms = deadline - console.clock();
+        if (timeout_ms < 0) timeout_ms = 0;
+      }
+      system.wait_for_events(port, timeout_ms);
     }
   }
 }

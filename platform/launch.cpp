@@ -18,6 +18,10 @@ class WithRemotePorts final : public System {
   }
   Console& console() override { return native_.console(); }
   PortNaming port_naming() override { return native_.port_naming(); }
+  // A remote port names its socket like any descriptor or handle: the native wait sleeps on it.
+  void wait_for_events(SerialPort& port, long timeout_ms) override {
+    native_.wait_for_events(port, timeout_ms);
+  }
 
  private:
   System& native_;
@@ -32,7 +36,7 @@ int launch(int argc, char** argv, ToolEntry entry, const char* program) {
     sim::live::NotesScreen screen;
     screen.shared_with_output = standard_error_joins_output();
     screen.input_echoed = typed_lines_echo_on_output();
-    return sim::live::run_live(argc, argv, entry, program, native_system().console(), screen);
+    return sim::live::run_live(argc, argv, entry, program, native_system(), screen);
   }
   WithRemotePorts system(native_system());
   return entry(argc, argv, system);

@@ -71,6 +71,14 @@ std::unique_ptr<serial::SerialPort> Bench::CreateFileA(const char* device_name,
   return std::make_unique<SimPort>(world_);
 }
 
+void Bench::wait_for_events(serial::SerialPort&, long timeout_ms) {
+  Tick limit = console_.next_input_at();
+  if (timeout_ms >= 0) {
+    limit = std::min(limit, (world_.now() / kTicksPerMs + timeout_ms) * kTicksPerMs);
+  }
+  world_.advance_until_news(limit);
+}
+
 int Bench::run(serial::ToolEntry entry, const char* program,
                std::initializer_list<const char*> args) {
   std::vector<const char*> argv{program};

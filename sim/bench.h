@@ -73,6 +73,8 @@ class ScriptedConsole : public serial::Console {
     press(at, code);
   }
   std::size_t unread_input() const { return input_.size(); }
+  // When the next code becomes available; kNever when the script has none left.
+  Tick next_input_at() const { return input_.empty() ? kNever : input_.front().at; }
 
   const std::string& screen() const { return screen_; }
   const std::vector<Printed>& printed() const { return printed_; }
@@ -118,6 +120,9 @@ class Bench : public serial::System {
   std::unique_ptr<serial::SerialPort> CreateFileA(const char* device_name, std::uint32_t access,
                                                   std::uint32_t flags) override;
   serial::Console& console() override { return console_; }
+  // Virtual time goes straight to the first of: the port's news, the next scripted key, the
+  // caller's timeout (the moment its clock shows timeout_ms more).
+  void wait_for_events(serial::SerialPort& port, long timeout_ms) override;
 
   // Runs a tool's entry with these arguments after the program name; returns its exit status.
   int run(serial::ToolEntry entry, const char* program, std::initializer_list<const char*> args);

@@ -43,6 +43,30 @@ void World::run_until(const std::function<bool()>& done) {
   }
 }
 
+bool World::write_finished() const {
+  return pending_write_.overlapped && transmitter_.started() >= pending_write_.last_sequence;
+}
+
+bool World::unreported_finish() const {
+  return (write_finished() && !write_told_) ||
+         (pending_read_.overlapped && pending_read_.done && !read_told_);
+}
+
+bool World::advance_until_news(Tick limit) {
+  const bool read_was_empty = pending_read_.count == 0;
+  auto news = [&] {
+    return unreported_finish() ||
+           (read_was_empty && pending_read_.overlapped && pending_read_.count > 0);
+  };
+  while (!news()) {
+    if (now_ >= limit) return false;
+    Tick next = std::min(next_event(), limit);
+    if (next == kNever) throw Stalled("waiting for something that never comes");
+    advance_to(std::max(next, now_ + 1));
+  }
+  return true;
+}
+
 Tick World::next_event() const {
   Tick next = std::min(transmitter_.next_change(), receiver_.next_sample());
   if (circuit_) next = std::min(next, circuit_->next_change_after(now_));
@@ -199,6 +223,7 @@ bool World::write(const void* buffer, std::uint32_t length, std::uint32_t* writt
   std::uint64_t last = transmitter_.enqueue(now_, static_cast<const std::uint8_t*>(buffer), length);
   if (overlapped) {
     pending_write_ = {overlapped, last, length};
+    write_told_ = false;
     step_to(now_);
     return false;  // running, as ERROR_IO_PENDING
   }
@@ -215,6 +240,7 @@ bool World::read(void* buffer, std::uint32_t length, std::uint32_t* received,
   if (!open_) return false;
   PendingRead& read = pending_read_;
   read = {overlapped, static_cast<std::uint8_t*>(buffer), length, 0, now_, length == 0};
+  read_told_ = false;
   while (!read.done && !receive_queue_.empty()) {
     read.buffer[read.count++] = receive_queue_.front().value;
     receive_queue_.pop_front();
@@ -241,6 +267,7 @@ bool World::overlapped_result(serial::OVERLAPPED& overlapped, std::uint32_t& tra
   if (wait) {
     run_until(finished);
   } else {
+    ++polls_;
     advance_by(poll_cost_);
   }
   if (!open_) return false;
@@ -248,6 +275,7 @@ bool World::overlapped_result(serial::OVERLAPPED& overlapped, std::uint32_t& tra
     if (&overlapped == pending_read_.overlapped) transferred = pending_read_.count;
     return false;
   }
+  (&overlapped == pending_write_.overlapped ? write_told_ : read_told_) = true;
   transferred =
       &overlapped == pending_write_.overlapped ? pending_write_.length : pending_read_.count;
   return true;

@@ -60,6 +60,13 @@ class World {
   void advance_by(Tick span) { advance_to(now_ + span); }
   // Advances until `done` holds, checking it after every change; Stalled when it never can.
   void run_until(const std::function<bool()>& done);
+  // A loop's wait: advances until the port has news for it or `limit` comes. News is what a poll
+  // would see and has not been told yet: a write or read that finished, or the first byte of a
+  // running read. The rest of a read's bytes go into it without waking anyone, as a driver fills
+  // a read; its end does. True when news came; Stalled when nothing ever can before the limit.
+  bool advance_until_news(Tick limit);
+  // GetOverlappedResult calls that did not wait: the passes of a polling loop.
+  std::uint64_t polls() const { return polls_; }
   // Virtual time charged to every poll of a busy loop (_kbhit, GetOverlappedResult).
   void set_poll_cost(Tick cost) { poll_cost_ = cost; }
   Tick poll_cost() const { return poll_cost_; }
@@ -139,6 +146,8 @@ class World {
   void update_rx(Tick at);
   void deliver(const ReceivedByte& byte);
   void check_read_timeout(Tick at);
+  bool write_finished() const;
+  bool unreported_finish() const;
   void record(PortOp op, std::uint32_t value, bool ok, const serial::DCB& dcb = {});
   void set_control(Tick at);
 
@@ -169,6 +178,10 @@ class World {
   std::vector<ReceivedByte> received_;
   PendingWrite pending_write_;
   PendingRead pending_read_;
+  // GetOverlappedResult has told the pending write's or read's end.
+  bool write_told_ = false;
+  bool read_told_ = false;
+  std::uint64_t polls_ = 0;
   std::vector<PortCall> calls_;
 };
 

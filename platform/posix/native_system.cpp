@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,29 @@ class NativeSystem : public System {
   Console& console() override { return console_; }
   // A bare name such as ttyUSB0 names /dev/ttyUSB0 when that exists.
   PortNaming port_naming() override { return {false, path_exists}; }
+
+  void wait_for_events(SerialPort& port, long timeout_ms) override {
+    WaitSet set;
+    port.add_wait(set);
+    console_.add_wait(set);
+    if (timeout_ms >= 0) set.wake_within(static_cast<std::int64_t>(timeout_ms) * 1'000'000);
+    std::int64_t within_ns = set.within_ns();
+    if (within_ns == 0) return;
+    pollfd watches[WaitSet::kMaxHandles];
+    for (int i = 0; i < set.count(); ++i) {
+      const WaitHandle& handle = set.handle(i);
+      watches[i] = {static_cast<int>(handle.handle),
+                    static_cast<short>(handle.for_output ? POLLOUT : POLLIN), 0};
+    }
+    // Rounded up: waking a little late keeps a moment, waking early only costs a pass. Nothing at
+    // all to wait for would be a program that can never go on; it looks again each minute.
+    int poll_ms = 60'000;
+    if (within_ns != WaitSet::kNoDeadline && within_ns < 60'000'000'000) {
+      poll_ms = static_cast<int>((within_ns + 999'999) / 1'000'000);
+    }
+    // A signal ends the wait early (EINTR), which the caller takes as one more pass.
+    ::poll(watches, static_cast<nfds_t>(set.count()), poll_ms);
+  }
 
  private:
   PosixConsole console_;

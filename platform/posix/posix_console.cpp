@@ -340,4 +340,27 @@ long PosixConsole::clock() {
   return monotonic_ms();
 }
 
+void PosixConsole::add_wait(WaitSet& set) {
+  add_input_wait(set);
+}
+
+void PosixConsole::add_input_wait(WaitSet& set) {
+  if (pending_count_ > 0) {
+    set.wake_now();
+    return;
+  }
+  // Input that has ended never brings a key; its descriptor (a closed pipe polls as POLLHUP)
+  // would only wake the wait at once, again and again.
+  if (input_ended_) return;
+  if (unfinished_since_ms_ >= 0) {
+    // The bytes of an unfinished key count as they are once their time is up (see pump_keys).
+    set.wake_within((unfinished_since_ms_ + kRestOfKeyWaitMs - monotonic_ms()) * 1'000'000);
+  } else if (start_ != end_) {
+    // Bytes not yet looked at: the next _kbhit decodes them.
+    set.wake_now();
+    return;
+  }
+  set.add(input_fd_);
+}
+
 }  // namespace serial

@@ -37,8 +37,11 @@ class PosixConsole : public Console {
   void Beep(std::uint32_t frequency_hz, std::uint32_t duration_ms) override;
   void Sleep(std::uint32_t milliseconds) override;
   long clock() override;
+  void add_wait(WaitSet& set) override;
 
  private:
+  // A key coming in: the input descriptor, a decoded key or the rest of an escape sequence.
+  void add_input_wait(WaitSet& set);
   void enter_raw_keys();
   void leave_raw_keys();
   // Reads what the input has into the buffer, waiting up to timeout_ms (-1: until something

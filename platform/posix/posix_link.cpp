@@ -82,6 +82,7 @@ class SocketLink final : public Link {
     if (farewell_.begin_send(lost)) {
       sent = send_now(fd_, data, length);
       farewell_.end_send(data, sent);
+      send_refused_ = sent >= 0 && static_cast<std::size_t>(sent) < length;
     } else if (lost) {
       sent = -1;
     }
@@ -115,6 +116,11 @@ class SocketLink final : public Link {
 
   std::int64_t now_ns() override { return monotonic_ns(); }
 
+  void add_wait(WaitSet& set) override {
+    set.add(fd_);
+    if (send_refused_) set.add(fd_, true);
+  }
+
   void set_farewell(const std::uint8_t* bytes, std::size_t length) override {
     farewell_.set(bytes, length);
   }
@@ -122,6 +128,7 @@ class SocketLink final : public Link {
  private:
   int fd_;
   LinkFarewell farewell_;
+  bool send_refused_ = false;  // the last send took less than it was given
 };
 
 // Connects one address within the time left; the socket, or -1.

@@ -443,6 +443,26 @@ void PosixPort::wait_for_output() {
   }
 }
 
+void PosixPort::add_wait(WaitSet& set) {
+  // A closed port has nothing to wake for.
+  if (fd_ >= 0) transfers_.add_wait(set);
+}
+
+void PosixPort::add_input_wait(WaitSet& set) {
+  set.add(fd_);
+}
+
+void PosixPort::add_output_wait(WaitSet& set) {
+  // Held back by the pacer: its low mark is a moment on the line's clock. Held back by the
+  // device (EAGAIN): the descriptor says when it takes more.
+  std::int64_t hold = pacer_.hold_ns();
+  if (hold > 0) {
+    set.wake_within(hold);
+  } else {
+    set.add(fd_, true);
+  }
+}
+
 void PosixPort::CloseHandle() {
   if (fd_ < 0) return;
   transfers_.abandon();

@@ -58,6 +58,7 @@ class PosixPort : public SerialPort, private PacingKernel, private TransferDevic
                 OVERLAPPED* overlapped) override;
   bool GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred, bool wait) override;
   void CloseHandle() override;
+  void add_wait(WaitSet& set) override;
 
  private:
   // PacingKernel: the real system calls on this port.
@@ -73,6 +74,8 @@ class PosixPort : public SerialPort, private PacingKernel, private TransferDevic
   void wait_for_input(std::int64_t timeout_ns) override;
   void wait_for_output() override;
   std::int64_t transfer_clock_ns() override { return now_ns(); }
+  void add_input_wait(WaitSet& set) override;
+  void add_output_wait(WaitSet& set) override;
 
   // Reads the line's rate and framing into the pacer.
   void update_pacer();

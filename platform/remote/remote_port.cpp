@@ -402,6 +402,32 @@ void RemotePort::wait_for_output() {
   sleep_for(static_cast<std::int64_t>(pacer_.frame_ns()) + 1'000'000);
 }
 
+void RemotePort::add_wait(WaitSet& set) {
+  if (closed_) return;
+  // What has come is taken in first: protocol gets its answer, line data waits for the read, and
+  // the socket is left with nothing that would wake the wait again at once.
+  pump();
+  transfers_.add_wait(set);
+  // A lost connection polls as always ready: only what was received before still counts.
+  if (!lost_) link_->add_wait(set);
+}
+
+void RemotePort::add_input_wait(WaitSet& set) {
+  // Line data already taken in goes into the read at the next pass; more comes on the socket.
+  if (received_count_ > 0) set.wake_now();
+}
+
+void RemotePort::add_output_wait(WaitSet& set) {
+  // Held back by the pacer until its low mark; otherwise by the link, whose socket wakes the
+  // wait once it takes more.
+  std::int64_t hold = pacer_.hold_ns();
+  if (hold > 0) {
+    set.wake_within(hold);
+  } else if (outgoing_count_ == 0) {
+    set.wake_within(1'000'000);
+  }
+}
+
 // --- what the server sends -----------------------------------------------------------------
 
 void RemotePort::on_data(const std::uint8_t* data, std::size_t length) {

@@ -54,6 +54,7 @@ class RemotePort : public SerialPort,
                 OVERLAPPED* overlapped) override;
   bool GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred, bool wait) override;
   void CloseHandle() override;
+  void add_wait(WaitSet& set) override;
 
  private:
   RemotePort(std::unique_ptr<Link> link, const RemoteTimeouts& timeouts);
@@ -95,6 +96,8 @@ class RemotePort : public SerialPort,
   void wait_for_input(std::int64_t timeout_ns) override;
   void wait_for_output() override;
   std::int64_t transfer_clock_ns() override { return now_ns(); }
+  void add_input_wait(WaitSet& set) override;
+  void add_output_wait(WaitSet& set) override;
 
   // telnet::Events.
   void on_data(const std::uint8_t* data, std::size_t length) override;

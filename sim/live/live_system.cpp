@@ -30,8 +30,36 @@ std::int64_t steady_ns() {
 
 // --- wall clock ---
 
-SteadyWallClock::SteadyWallClock(serial::Console& sleeper)
-    : sleeper_(sleeper), start_ns_(steady_ns()) {}
+SteadyWallClock::SteadyWallClock(serial::System& native)
+    : native_(native), start_ns_(steady_ns()) {}
+
+namespace {
+
+// What the native wait is given beside the console: a port with nothing to wake for.
+class NoPort final : public serial::SerialPort {
+ public:
+  bool GetCommState(serial::DCB&) override { return false; }
+  bool SetCommState(const serial::DCB&) override { return false; }
+  bool SetCommTimeouts(const serial::COMMTIMEOUTS&) override { return false; }
+  bool EscapeCommFunction(std::uint32_t) override { return false; }
+  bool GetCommModemStatus(std::uint32_t&) override { return false; }
+  bool WriteFile(const void*, std::uint32_t, std::uint32_t*, serial::OVERLAPPED*) override {
+    return false;
+  }
+  bool ReadFile(void*, std::uint32_t, std::uint32_t*, serial::OVERLAPPED*) override {
+    return false;
+  }
+  bool GetOverlappedResult(serial::OVERLAPPED&, std::uint32_t&, bool) override { return false; }
+  void CloseHandle() override {}
+  void add_wait(serial::WaitSet&) override {}
+};
+
+}  // namespace
+
+void SteadyWallClock::wait_ms(std::uint32_t milliseconds) {
+  NoPort none;
+  native_.wait_for_events(none, static_cast<long>(milliseconds));
+}
 
 Tick SteadyWallClock::elapsed() {
   constexpr std::int64_t kNsPerSecond = 1'000'000'000;
@@ -137,6 +165,22 @@ void LiveSystem::pace(Tick target) {
   }
 }
 
+void LiveSystem::wait_for_events(serial::SerialPort&, long timeout_ms) {
+  // The world may lag the wall clock by this much while it waits: news found within a step is
+  // kept at its own virtual moment, and the wall clock wakes the wait about every step.
+  constexpr Tick kStep = 10 * kTicksPerMs;
+  Tick limit = kNever;
+  if (timeout_ms >= 0) limit = (world_.now() / kTicksPerMs + timeout_ms) * kTicksPerMs;
+  for (;;) {
+    // Never ahead of the wall clock: the world runs up to it and stops at the port's news.
+    bool news = world_.advance_until_news(std::min(limit, clock_.elapsed()));
+    service(false);
+    if (news || world_.now() >= limit || native_._kbhit()) return;
+    Tick rest = std::min(limit - world_.now(), kStep);
+    clock_.wait_ms(static_cast<std::uint32_t>((rest + kTicksPerMs - 1) / kTicksPerMs));
+  }
+}
+
 void LiveSystem::advance_paced(Tick target) {
   world_.advance_to(target);
   service(false);
@@ -210,7 +254,8 @@ SimulatedPortArgument parse_port_argument(const char* argument) {
 }
 
 int run_live(int argc, const char* const* argv, serial::ToolEntry entry, const char* program,
-             serial::Console& native, NotesScreen screen) {
+             serial::System& native_system, NotesScreen screen) {
+  serial::Console& native = native_system.console();
   auto notes = [](const std::string& line) {
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
@@ -227,7 +272,7 @@ int run_live(int argc, const char* const* argv, serial::ToolEntry entry, const c
   }
   const std::uint32_t seed = static_cast<std::uint32_t>(steady_ns());
   std::unique_ptr<Rig> rig = make_rig(program, seed);
-  SteadyWallClock clock(native);
+  SteadyWallClock clock(native_system);
   int status;
   std::string intro = "[sim] simulated port, " + rig->description();
   if (waveform) intro += "; waveform to " + argument.waveform_path;

@@ -28,17 +28,21 @@ class WallClock {
   virtual ~WallClock() = default;
   virtual Tick elapsed() = 0;
   virtual void sleep_ms(std::uint32_t milliseconds) = 0;
+  // Sleeps as long, or less once a key has come to the native console.
+  virtual void wait_ms(std::uint32_t milliseconds) { sleep_ms(milliseconds); }
 };
 
-// The machine's monotonic clock; waits with the native console's Sleep.
+// The machine's monotonic clock; sleeps with the native console's Sleep, and waits for keys in
+// the native system's wait.
 class SteadyWallClock : public WallClock {
  public:
-  explicit SteadyWallClock(serial::Console& sleeper);
+  explicit SteadyWallClock(serial::System& native);
   Tick elapsed() override;
-  void sleep_ms(std::uint32_t milliseconds) override { sleeper_.Sleep(milliseconds); }
+  void sleep_ms(std::uint32_t milliseconds) override { native_.console().Sleep(milliseconds); }
+  void wait_ms(std::uint32_t milliseconds) override;
 
  private:
-  serial::Console& sleeper_;
+  serial::System& native_;
   std::int64_t start_ns_;
 };
 
@@ -95,6 +99,9 @@ class LiveSystem : public serial::System {
   std::unique_ptr<serial::SerialPort> CreateFileA(const char* device_name, std::uint32_t access,
                                                   std::uint32_t flags) override;
   serial::Console& console() override { return console_; }
+  // The world runs to the port's news or the timeout (see Bench::wait_for_events) no faster
+  // than the wall clock, resting on it meanwhile; a key at the native console ends the wait.
+  void wait_for_events(serial::SerialPort& port, long timeout_ms) override;
   const NotesScreen& notes_screen() const { return screen_; }
 
   World& world() { return world_; }
@@ -143,6 +150,6 @@ SimulatedPortArgument parse_port_argument(const char* argument);
 // the waveform file if the argument names one. Returns the tool's exit status, or
 // serial::kPortNotOpened when the waveform file cannot be created.
 int run_live(int argc, const char* const* argv, serial::ToolEntry entry, const char* program,
-             serial::Console& native, NotesScreen screen);
+             serial::System& native, NotesScreen screen);
 
 }  // namespace sim::live

@@ -206,6 +206,24 @@ TEST_F(KadrelBench, ASlowReturningStreamIsOneMeasurement) {
   EXPECT_EQ(screen(), "..." + report_line(kPassed * 5 / 19200.0));
 }
 
+TEST_F(KadrelBench, PassesOnlyForNewsAndKeepsEachMomentToTheMillisecond) {
+  // A pass that changed nothing waits for the next write's end (15 a second), a read's first
+  // byte or end, a key or the loop's own moment. A loop that polls makes a pass per 30 us.
+  Tick opened = frame_start(1000 + 1152);
+  loop.close_between(frame_start(1000), opened);
+  ASSERT_EQ(run_until_key(sim::from_ms(3000)), 0);
+  EXPECT_EQ(screen(), ".  0.300 Sec.\n");
+  double passes_per_second = static_cast<double>(bench.world().polls()) / 2 / 3;
+  EXPECT_LT(passes_per_second, 1000);
+  // The read ends 200 ms after its last byte, the report comes the millisecond its settle of
+  // 200 ms is over: no later than 401 ms after the last frame, and a little for the receiver.
+  Tick delay = printed_at("Sec.") - opened;
+  EXPECT_GT(delay, sim::from_ms(400));
+  EXPECT_LT(delay, sim::from_ms(401.1));
+  std::cout << passes_per_second << " passes a second, report " << sim::to_ms(delay)
+            << " ms after the stream stopped" << std::endl;
+}
+
 TEST(KadrelKeys, QuitKeysEndWithThePortClosed) {
   struct Case {
     const char* name;

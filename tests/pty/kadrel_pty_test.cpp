@@ -2,9 +2,14 @@
 // test sends back into it, and what it prints about them while it runs.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,6 +87,43 @@ TEST(KadrelOnPty, ReportsEachReturningStreamAsItIsPrinted) {
   EXPECT_TRUE(exited_with(tool.wait_exit(kExitDeadline), 0));
   // Each measurement on its own: the second is not added to the first.
   EXPECT_EQ(tool.stdout_text(), ".  0.300 Sec.\n.  0.200 Sec.\n");
+}
+
+// The processor time a process has used so far: user and system, from /proc/PID/stat.
+double cpu_seconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  unsigned long user = 0, system = 0;  // fields 14 and 15, the 12th and 13th after the name
+  std::sscanf(text.c_str() + text.rfind(')') + 1,
+              "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %lu %lu", &user, &system);
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+TEST(KadrelOnPty, RestsWhileItMeasuresAndOnceTheLineHasHungUp) {
+  // A loop that polls without waiting takes a whole core; one that waits for its news takes a
+  // few percent. A quarter of the time is far between the two, even on a loaded machine.
+  PtyPair pty;
+  ToolProcess tool(KADREL_BIN, {pty.link_path()});
+  ASSERT_EQ(pty.read_master(1000, kStartDeadline).size(), 1000u);
+  double start_cpu = cpu_seconds(tool.pid());
+  steady_clock::time_point start = steady_clock::now();
+  while (ms_since(start) < 2000)
+    pty.write_master(pty.read_master(256, milliseconds(20)));  // the line loops back
+  double measuring = (cpu_seconds(tool.pid()) - start_cpu) / (ms_since(start) / 1000);
+  ASSERT_TRUE(tool.wait_for_output("..", kReportDeadline)) << tool.stdout_text();
+
+  // The line hangs up and the keyboard's input ends: nothing can come, and nothing must spin.
+  pty.close_master();
+  tool.close_stdin();
+  std::this_thread::sleep_for(milliseconds(200));
+  start_cpu = cpu_seconds(tool.pid());
+  start = steady_clock::now();
+  std::this_thread::sleep_for(milliseconds(1000));
+  double hung_up = (cpu_seconds(tool.pid()) - start_cpu) / (ms_since(start) / 1000);
+  std::cout << "kadrel's share of a core: " << measuring * 100 << " % while it measures, "
+            << hung_up * 100 << " % after the hang-up" << std::endl;
+  EXPECT_LT(measuring, 0.25);
+  EXPECT_LT(hung_up, 0.25);
 }
 
 }  // namespace

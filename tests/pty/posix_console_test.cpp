@@ -232,6 +232,38 @@ TEST_F(PipeConsole, ALoneEscapeIsAKeyAfterAShortWait) {
   EXPECT_FALSE(console_->_kbhit());
 }
 
+TEST_F(PipeConsole, AWaitWakesForKeysAndTheRestOfASequenceButNotForEndedInput) {
+  auto wait_now = [this] {
+    serial::WaitSet set;
+    console_->add_wait(set);
+    return set;
+  };
+  serial::WaitSet idle = wait_now();
+  ASSERT_EQ(idle.count(), 1);
+  EXPECT_EQ(idle.handle(0).handle, input_[0]);
+  EXPECT_EQ(idle.within_ns(), serial::WaitSet::kNoDeadline);
+  // The second code of an extended key is already there.
+  type("\x1b[A");
+  ASSERT_TRUE(console_->_kbhit());
+  EXPECT_EQ(console_->_getch(), 224);
+  EXPECT_EQ(wait_now().within_ns(), 0);
+  EXPECT_EQ(console_->_getch(), 72);
+  // A lone ESC is a key once its sequence has had its 30 ms.
+  type("\x1b");
+  EXPECT_FALSE(console_->_kbhit());
+  serial::WaitSet escape = wait_now();
+  EXPECT_GT(escape.within_ns(), 0);
+  EXPECT_LE(escape.within_ns(), 30'000'000);
+  // Input that ended (a closed pipe polls ready for ever) names nothing to wait for.
+  end_input();
+  std::this_thread::sleep_for(milliseconds(40));
+  ASSERT_TRUE(console_->_kbhit());
+  EXPECT_EQ(console_->_getch(), 27);
+  EXPECT_FALSE(console_->_kbhit());
+  EXPECT_EQ(wait_now().count(), 0);
+  EXPECT_EQ(wait_now().within_ns(), serial::WaitSet::kNoDeadline);
+}
+
 TEST_F(PipeConsole, LinesAreCutToTheBufferAndTheRestOfTheLineIsDropped) {
   type(std::string(5000, 'x') + "\nnext\r\nlast");
   end_input();
