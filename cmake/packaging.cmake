@@ -34,6 +34,8 @@ else()
   # @KEYS_SECTION@, and the sections every program shares (port, options, exit status, when the
   # port will not open) at @PORT_SECTIONS@.
   file(READ ${packaging_dir}/man/common.roff PORT_SECTIONS)
+  # Read here, not configured: an edit to it configures again, so that the pages follow.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${packaging_dir}/man/common.roff)
   set(manual_pages)
   foreach(program IN LISTS serial_tools_programs)
     serial_tools_read_keys(${PROJECT_SOURCE_DIR}/${program}/keys.txt items)
