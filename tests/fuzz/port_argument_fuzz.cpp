@@ -63,78 +63,61 @@ bool is_remote(const std::string& argument) {
 
 using serial::PortForm;
 
-const char* form_name(PortForm form) {
-  static const char* const kNames[] = {"simulated",  "remote",    "device path", "device namespace",
-                                       "COM number", "bare name", "numbered",    "first character"};
-  return kNames[static_cast<int>(form)];
-}
-
-// What the reading must be: the form, the device name and the Linux device file.
-struct Expected {
-  PortForm form;
-  std::string device_name;
-  std::string linux_path;
-};
-
-void check_reading(const char* argument, const serial::PortNaming& naming, const Expected& want,
-                   const char* machine) {
-  const std::string whole = argument;
-  serial::PortArgument got = serial::classify_port_argument(argument, naming);
-  std::string where = std::string(machine) + ": ";
-  if (got.form != want.form)
-    fail((where + "form, want " + form_name(want.form)).c_str(), form_name(got.form));
-  if (got.device_name != want.device_name) fail((where + "device name").c_str(), got.device_name);
-  if (serial::linux_device_path(got.device_name.c_str()) != want.linux_path)
-    fail((where + "Linux device path").c_str(), serial::linux_device_path(got.device_name.c_str()));
+// The reading under one machine's naming must be `form`, `name` and the Linux device file `path`,
+// with the parts only that form has.
+void check_reading(const char* machine, const serial::PortNaming& naming, PortForm form,
+                   const std::string& name, const std::string& path) {
+  const std::string whole = g_argument;
+  serial::PortArgument got = serial::classify_port_argument(g_argument, naming);
+  std::string at = std::string(machine) + ": ";
+  if (got.form != form) fail((at + "form").c_str(), std::to_string(static_cast<int>(got.form)));
+  if (got.device_name != name) fail((at + "device name").c_str(), got.device_name);
+  if (serial::linux_device_path(name.c_str()) != path)
+    fail((at + "Linux device file").c_str(), serial::linux_device_path(name.c_str()));
   // The file name is all of the argument after "sim:", spaces and any other bytes included.
-  const bool sim_file = whole.compare(0, 4, "sim:") == 0;
-  if (got.waveform_path != (sim_file ? whole.substr(4) : ""))
-    fail((where + "waveform file is not the rest of the argument").c_str(), got.waveform_path);
-  if (got.number != (got.form == PortForm::kNumbered ? argument[0] - '0' : 0))
-    fail((where + "port number").c_str(), std::to_string(got.number));
-  // The remote address is the remote URL parser's reading, and only a remote form has one.
+  if (got.waveform_path != (whole.compare(0, 4, "sim:") == 0 ? whole.substr(4) : ""))
+    fail((at + "waveform file").c_str(), got.waveform_path);
+  if (got.number != (form == PortForm::kNumbered ? whole[0] - '0' : 0))
+    fail((at + "port number").c_str(), std::to_string(got.number));
+  // The remote parts are the URL parser's reading, and only a remote argument has them.
   serial::RemoteAddress address;
-  const bool valid = got.form == PortForm::kRemote && serial::parse_remote_url(argument, address);
+  const bool valid = form == PortForm::kRemote && serial::parse_remote_url(g_argument, address);
   if (got.remote_address_valid != valid || std::strcmp(got.remote.host, address.host) != 0 ||
       std::strcmp(got.remote.port, address.port) != 0)
-    fail((where + "remote address").c_str(), std::string(got.remote.host) + " " + got.remote.port);
+    fail((at + "remote address").c_str(), std::string(got.remote.host) + " " + got.remote.port);
 }
 
 void check_port_argument(const char* argument) {
   const std::string whole = argument;
-  const std::string shared = com_and_first_character(argument);
   const bool simulated = whole == "sim" || whole.compare(0, 4, "sim:") == 0;
   const bool numbered = argument[0] >= '1' && argument[0] <= '9';
-  // COM1..COM9 are /dev/ttyS0../dev/ttyS8; no other first character names a Linux device.
-  const std::string numbered_path =
-      numbered ? std::string("/dev/ttyS") + static_cast<char>(argument[0] - 1) : "";
-  auto first_character = [&]() {
-    Expected e{numbered ? PortForm::kNumbered : PortForm::kFirstCharacter, shared, numbered_path};
-    if (simulated) e.form = PortForm::kSimulated;
-    return e;
-  };
-
   // Every machine: a path or a remote port's address is used whole, anything else is COM and
-  // its first character.
-  Expected shared_reading = first_character();
+  // its first character; of these only COM1..COM9 (/dev/ttyS0..8) and a path name a Linux file.
+  PortForm form = numbered ? PortForm::kNumbered : PortForm::kFirstCharacter;
+  std::string name = com_and_first_character(argument);
+  std::string path = numbered ? std::string("/dev/ttyS") + static_cast<char>(argument[0] - 1) : "";
   if (argument[0] == '/') {
-    shared_reading = {PortForm::kDevicePath, whole, whole};
+    form = PortForm::kDevicePath;
+    name = path = whole;
   } else if (is_remote(whole)) {
-    shared_reading = {PortForm::kRemote, whole, ""};
+    form = PortForm::kRemote;
+    name = whole;
+    path = "";
+  } else if (simulated) {
+    form = PortForm::kSimulated;
   }
-  check_reading(argument, {}, shared_reading, "every machine");
+  check_reading("every machine", {}, form, name, path);
 
-  // Windows: COM and digits, and "\\.\" names, reach the device namespace; a digit or a path
-  // keeps its shared meaning.
-  Expected windows = shared_reading;
-  if (shared_reading.form != PortForm::kDevicePath && shared_reading.form != PortForm::kRemote) {
-    if (whole.compare(0, 4, "\\\\.\\") == 0) {
-      windows = {PortForm::kDeviceNamespace, whole, ""};
-    } else if (is_com_number(whole)) {
-      windows = {PortForm::kComNumber, "\\\\.\\COM" + whole.substr(3), ""};
-    }
+  // Windows: COM and digits, and "\\.\" names, reach the device namespace.
+  const bool machine_form = form != PortForm::kDevicePath && form != PortForm::kRemote;
+  if (machine_form && whole.compare(0, 4, "\\\\.\\") == 0) {
+    check_reading("Windows", {true, nullptr}, PortForm::kDeviceNamespace, whole, "");
+  } else if (machine_form && is_com_number(whole)) {
+    check_reading("Windows", {true, nullptr}, PortForm::kComNumber, "\\\\.\\COM" + whole.substr(3),
+                  "");
+  } else {
+    check_reading("Windows", {true, nullptr}, form, name, path);
   }
-  check_reading(argument, {true, nullptr}, windows, "Windows");
 
   // Linux: a bare name that starts with a letter is the device /dev/NAME when that exists, and
   // only then is a device asked about.
@@ -143,22 +126,21 @@ void check_port_argument(const char* argument) {
   for (bool exists : {false, true}) {
     g_device_exists = exists;
     g_device_questions = 0;
-    Expected linux_reading = shared_reading;
     if (exists && bare_name) {
-      linux_reading = {simulated ? PortForm::kSimulated : PortForm::kBareName, "/dev/" + whole,
-                       "/dev/" + whole};
+      check_reading("Linux, device exists", {false, device_exists},
+                    simulated ? PortForm::kSimulated : PortForm::kBareName, "/dev/" + whole,
+                    "/dev/" + whole);
+    } else {
+      check_reading("Linux", {false, device_exists}, form, name, path);
     }
-    check_reading(argument, {false, device_exists}, linux_reading,
-                  exists ? "Linux, device exists" : "Linux, no device");
     if (!bare_name && g_device_questions != 0) fail("asked about a device for no bare name", whole);
   }
 
   // The simulated port reads its argument as the one place does.
   sim::live::SimulatedPortArgument parsed = sim::live::parse_port_argument(argument);
-  if (parsed.names_simulated_port != simulated)
-    fail("simulated port named or not named wrongly", parsed.waveform_path);
-  if (parsed.waveform_path != (simulated && argument[3] == ':' ? whole.substr(4) : ""))
-    fail("simulated port's waveform file", parsed.waveform_path);
+  if (parsed.names_simulated_port != simulated ||
+      parsed.waveform_path != (simulated && argument[3] == ':' ? whole.substr(4) : ""))
+    fail("the simulated port's own reading", parsed.waveform_path);
 }
 
 }  // namespace
