@@ -1,7 +1,6 @@
-// A port argument of any bytes through the one place that tells the port forms apart, under
-// each machine's naming: the form it reports, the device name, the simulated port's file, the
-// remote address and the Linux device path must each be what the argument's documented form
-// says, and the simulated port's own reading must agree.
+// A port argument of any bytes through the two parsers a tool's start runs it through: the
+// simulated port's "sim" and "sim:FILE", then the one reading of the port forms under each
+// machine's naming: the device name, the form it reports and the parts of that form.
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -11,8 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "live_system.h"
+#include "device_name.h"
 #include "port_argument.h"
+#include "live_system.h"
 
 namespace {
 
@@ -61,86 +61,95 @@ bool is_remote(const std::string& argument) {
   return true;
 }
 
-using serial::PortForm;
-
-// The reading under one machine's naming must be `form`, `name` and the Linux device file `path`,
-// with the parts only that form has.
-void check_reading(const char* machine, const serial::PortNaming& naming, PortForm form,
-                   const std::string& name, const std::string& path) {
-  const std::string whole = g_argument;
-  serial::PortArgument got = serial::classify_port_argument(g_argument, naming);
-  std::string at = std::string(machine) + ": ";
-  if (got.form != form) fail((at + "form").c_str(), std::to_string(static_cast<int>(got.form)));
-  if (got.device_name != name) fail((at + "device name").c_str(), got.device_name);
-  if (serial::linux_device_path(name.c_str()) != path)
-    fail((at + "Linux device file").c_str(), serial::linux_device_path(name.c_str()));
+void check_simulated_port(const char* argument) {
+  sim::live::SimulatedPortArgument parsed = sim::live::parse_port_argument(argument);
+  const bool sim_alone = std::strcmp(argument, "sim") == 0;
+  const bool sim_file = std::strncmp(argument, "sim:", 4) == 0;
+  if (parsed.names_simulated_port != (sim_alone || sim_file))
+    fail("simulated port named or not named wrongly", parsed.waveform_path);
   // The file name is all of the argument after "sim:", spaces and any other bytes included.
-  if (got.waveform_path != (whole.compare(0, 4, "sim:") == 0 ? whole.substr(4) : ""))
-    fail((at + "waveform file").c_str(), got.waveform_path);
-  if (got.number != (form == PortForm::kNumbered ? whole[0] - '0' : 0))
-    fail((at + "port number").c_str(), std::to_string(got.number));
-  // The remote parts are the URL parser's reading, and only a remote argument has them.
-  serial::RemoteAddress address;
-  const bool valid = form == PortForm::kRemote && serial::parse_remote_url(g_argument, address);
-  if (got.remote_address_valid != valid || std::strcmp(got.remote.host, address.host) != 0 ||
-      std::strcmp(got.remote.port, address.port) != 0)
-    fail((at + "remote address").c_str(), std::string(got.remote.host) + " " + got.remote.port);
+  if (parsed.waveform_path != (sim_file ? argument + 4 : ""))
+    fail("waveform file name is not the rest of the argument", parsed.waveform_path);
 }
 
-void check_port_argument(const char* argument) {
-  const std::string whole = argument;
-  const bool simulated = whole == "sim" || whole.compare(0, 4, "sim:") == 0;
-  const bool numbered = argument[0] >= '1' && argument[0] <= '9';
-  // Every machine: a path or a remote port's address is used whole, anything else is COM and
-  // its first character; of these only COM1..COM9 (/dev/ttyS0..8) and a path name a Linux file.
-  PortForm form = numbered ? PortForm::kNumbered : PortForm::kFirstCharacter;
-  std::string name = com_and_first_character(argument);
-  std::string path = numbered ? std::string("/dev/ttyS") + static_cast<char>(argument[0] - 1) : "";
-  if (argument[0] == '/') {
-    form = PortForm::kDevicePath;
-    name = path = whole;
+using serial::PortForm;
+
+// The form the reading under `naming` reports, given the device name already checked, and the
+// parts only that form has: the waveform file, the port's number, the remote address, and the
+// Linux device file (COM1..COM9 are /dev/ttyS0..8, a path is itself, nothing else is one).
+void check_form(const serial::PortNaming& naming, const std::string& name) {
+  const std::string whole = g_argument;
+  const serial::PortArgument got = serial::classify_port_argument(g_argument, naming);
+  const bool sim_file = whole.compare(0, 4, "sim:") == 0;
+  PortForm want =
+      whole[0] >= '1' && whole[0] <= '9' ? PortForm::kNumbered : PortForm::kFirstCharacter;
+  if (whole == "sim" || sim_file) {
+    want = PortForm::kSimulated;
+  } else if (whole[0] == '/') {
+    want = PortForm::kDevicePath;
   } else if (is_remote(whole)) {
-    form = PortForm::kRemote;
-    name = whole;
-    path = "";
-  } else if (simulated) {
-    form = PortForm::kSimulated;
+    want = PortForm::kRemote;
+  } else if (name != com_and_first_character(g_argument)) {  // a form of the machine's own
+    want = name[0] == '/'     ? PortForm::kBareName
+           : whole[0] == '\\' ? PortForm::kDeviceNamespace
+                              : PortForm::kComNumber;
   }
-  check_reading("every machine", {}, form, name, path);
+  if (got.form != want) fail("form", std::to_string(static_cast<int>(got.form)));
+  const std::string path = want == PortForm::kNumbered ? "/dev/ttyS" + std::string(1, whole[0] - 1)
+                           : name[0] == '/'            ? name
+                                                       : "";
+  if (serial::linux_device_path(name.c_str()) != path)
+    fail("Linux device file", serial::linux_device_path(name.c_str()));
+  if (got.waveform_path != (sim_file ? whole.substr(4) : ""))
+    fail("waveform file", got.waveform_path);
+  if (got.number != (want == PortForm::kNumbered ? whole[0] - '0' : 0))
+    fail("port number", std::to_string(got.number));
+  // The remote parts are the URL parser's reading, and only a remote argument has them.
+  serial::RemoteAddress address;
+  const bool valid = want == PortForm::kRemote && serial::parse_remote_url(g_argument, address);
+  if (got.remote_address_valid != valid || std::strcmp(got.remote.host, address.host) != 0 ||
+      std::strcmp(got.remote.port, address.port) != 0)
+    fail("remote address", std::string(got.remote.host) + " " + got.remote.port);
+}
 
-  // Windows: COM and digits, and "\\.\" names, reach the device namespace.
-  const bool machine_form = form != PortForm::kDevicePath && form != PortForm::kRemote;
-  if (machine_form && whole.compare(0, 4, "\\\\.\\") == 0) {
-    check_reading("Windows", {true, nullptr}, PortForm::kDeviceNamespace, whole, "");
-  } else if (machine_form && is_com_number(whole)) {
-    check_reading("Windows", {true, nullptr}, PortForm::kComNumber, "\\\\.\\COM" + whole.substr(3),
-                  "");
-  } else {
-    check_reading("Windows", {true, nullptr}, form, name, path);
+void check_device_name(const char* argument) {
+  const std::string whole = argument;
+  const std::string shared = com_and_first_character(argument);
+
+  // Every machine: a path or a remote port's address is used whole, anything else is COM and
+  // its first character.
+  const bool used_whole = argument[0] == '/' || is_remote(whole);
+  std::string name = serial::device_name(argument);
+  if (used_whole ? name != whole : name != shared) fail("shared form", name);
+  check_form({}, name);
+
+  // Windows: COM and digits, and "\\.\" names, reach the device namespace; a digit or a path
+  // keeps its shared meaning.
+  serial::PortNaming windows{true, nullptr};
+  name = serial::device_name(argument, windows);
+  std::string want = shared;
+  if (used_whole || whole.compare(0, 4, "\\\\.\\") == 0) {
+    want = whole;
+  } else if (is_com_number(whole)) {
+    want = "\\\\.\\COM" + whole.substr(3);
   }
+  if (name != want) fail("Windows form", name);
+  check_form(windows, name);
 
-  // Linux: a bare name that starts with a letter is the device /dev/NAME when that exists, and
-  // only then is a device asked about.
-  const bool bare_name =
-      std::isalpha(static_cast<unsigned char>(argument[0])) && whole.find('/') == whole.npos;
+  // Linux: a bare name that starts with a letter is the device /dev/NAME when that exists.
   for (bool exists : {false, true}) {
     g_device_exists = exists;
     g_device_questions = 0;
-    if (exists && bare_name) {
-      check_reading("Linux, device exists", {false, device_exists},
-                    simulated ? PortForm::kSimulated : PortForm::kBareName, "/dev/" + whole,
-                    "/dev/" + whole);
-    } else {
-      check_reading("Linux", {false, device_exists}, form, name, path);
-    }
-    if (!bare_name && g_device_questions != 0) fail("asked about a device for no bare name", whole);
+    serial::PortNaming linux_naming{false, device_exists};
+    name = serial::device_name(argument, linux_naming);
+    const bool bare_name =
+        std::isalpha(static_cast<unsigned char>(argument[0])) && whole.find('/') == whole.npos;
+    want = used_whole ? whole : exists && bare_name ? "/dev/" + whole : shared;
+    if (name != want) fail(exists ? "Linux form, device exists" : "Linux form, no device", name);
+    check_form(linux_naming, name);
+    if ((!bare_name || used_whole) && g_device_questions != 0)
+      fail("asked about a device for no bare name", name);
   }
-
-  // The simulated port reads its argument as the one place does.
-  sim::live::SimulatedPortArgument parsed = sim::live::parse_port_argument(argument);
-  if (parsed.names_simulated_port != simulated ||
-      parsed.waveform_path != (simulated && argument[3] == ':' ? whole.substr(4) : ""))
-    fail("the simulated port's own reading", parsed.waveform_path);
 }
 
 }  // namespace
@@ -154,6 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   argument[length] = '\0';
   g_argument = argument.get();
 
-  check_port_argument(argument.get());
+  check_simulated_port(argument.get());
+  check_device_name(argument.get());
   return 0;
 }
