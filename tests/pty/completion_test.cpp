@@ -22,7 +22,6 @@ ask() {  # ask LINE WORD...: COMPREPLY for LINE, split into the words readline m
   _serial_tools && echo "${COMPREPLY[*]:-}"
 }
 ask 'tessik ' tessik ''
-ask 'tessik ttyFAKE0 ' tessik ttyFAKE0 ''
 ask 'wendro s' wendro s
 ask 'kadrel -' kadrel -
 ask 'tessik sim:wa' tessik sim : wa
@@ -36,8 +35,6 @@ TEST(BashCompletion, CompletesListedPortsTheOtherFormsAndOptions) {
   EXPECT_EQ(bash.stdout_text(),
             // The first word of each listed block, then the forms every program takes.
             "ttyFAKE0 ttyFAKE1 sim sim: rfc2217://\n"
-            // One argument only.
-            "\n"
             // A program that cannot list ports adds nothing and says nothing.
             "sim sim:\n"
             "-h --help -V --version -l --list\n"
