@@ -10,7 +10,7 @@
 
 namespace {
 
-const char kScript[] = R"(set -u; dir=$(mktemp -d) && trap 'rm -rf "$dir"' EXIT && cd "$dir" || exit 9
+const char kScript[] = R"(dir=$(mktemp -d) && trap 'rm -rf "$dir"' EXIT && cd "$dir" || exit 9
 printf '%s\n' '#!/bin/sh' '[ "$1" = --list ] || exit 3' \
   'printf "ttyFAKE0 FTDI FT232R, serial A1\n  rates: 183 to 3000000\nttyFAKE1\n\tcdc_acm\n"' >tessik
 printf '%s\n' '#!/bin/sh' 'echo "  usage: wendro port"; echo noise >&2; exit 2' >wendro
