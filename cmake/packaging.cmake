@@ -1,6 +1,7 @@
 # What `cmake --install` and CPack ship: the four programs in bin/ under the prefix (no tests, no
 # libraries), with what a user of the package reads. On Linux: a manual page for each program
-# (share/man/man1, gzipped as Debian wants them), and the copyright, changelog and README in
+# (share/man/man1, gzipped as Debian wants them), the bash completion
+# (share/bash-completion/completions), and the copyright, changelog and README in
 # share/doc/serial-tools. On Windows: README.txt and LICENSE.txt beside bin/. CPack makes a Debian
 # package of the Linux build and a ZIP of the Windows build.
 include(GNUInstallDirs)
@@ -33,6 +34,8 @@ else()
   # @KEYS_SECTION@, and the sections every program shares (port, options, exit status, when the
   # port will not open) at @PORT_SECTIONS@.
   file(READ ${packaging_dir}/man/common.roff PORT_SECTIONS)
+  # Read here, not configured: an edit to it configures again, so that the pages follow.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${packaging_dir}/man/common.roff)
   set(manual_pages)
   foreach(program IN LISTS serial_tools_programs)
     serial_tools_read_keys(${PROJECT_SOURCE_DIR}/${program}/keys.txt items)
@@ -44,6 +47,19 @@ else()
   endforeach()
   add_custom_target(manual_pages ALL DEPENDS ${manual_pages})
   install(FILES ${manual_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # The bash completion: one file, and a link to it by each program's name, the name under which
+  # bash-completion looks for it when the program is first completed.
+  set(completions_dir ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions)
+  install(FILES ${packaging_dir}/bash-completion/serial-tools DESTINATION ${completions_dir})
+  set(completion_links)
+  foreach(program IN LISTS serial_tools_programs)
+    set(link ${CMAKE_CURRENT_BINARY_DIR}/completions/${program})
+    file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/completions)
+    file(CREATE_LINK serial-tools ${link} SYMBOLIC)
+    list(APPEND completion_links ${link})
+  endforeach()
+  install(FILES ${completion_links} DESTINATION ${completions_dir})
 
   # The changelog's newest entry must be this version: Debian reads the package's history there.
   set(changelog ${packaging_dir}/deb/changelog)

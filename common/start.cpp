@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "remote_url.h"
+#include "port_argument.h"
 
 #ifndef SERIAL_TOOLS_VERSION
 #error "SERIAL_TOOLS_VERSION comes from the project version in CMakeLists.txt"
@@ -89,12 +89,13 @@ Started start_tool(const ToolProfile& profile, int argc, const char* const* argv
     system.console().print("%s %s\n", profile.name, SERIAL_TOOLS_VERSION);
     return started;
   }
-  if (profile.local_port_only && names_remote_port(argv[1])) {
+  const PortArgument port_argument = classify_port_argument(argv[1], system.port_naming());
+  if (profile.local_port_only && port_argument.form == PortForm::kRemote) {
     started.status = kPortNotOpened;
     return started;
   }
-  std::unique_ptr<SerialPort> port = system.CreateFileA(
-      device_name(argv[1], system.port_naming()).c_str(), profile.access, profile.flags);
+  std::unique_ptr<SerialPort> port =
+      system.CreateFileA(port_argument.device_name.c_str(), profile.access, profile.flags);
   if (!port) {
     started.status = kPortNotOpened;
     return started;

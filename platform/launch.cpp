@@ -2,7 +2,7 @@
 
 #include "live_system.h"
 #include "remote_port.h"
-#include "remote_url.h"
+#include "port_argument.h"
 
 namespace serial {
 namespace {
@@ -13,7 +13,10 @@ class WithRemotePorts final : public System {
   explicit WithRemotePorts(System& native) : native_(native) {}
   std::unique_ptr<SerialPort> CreateFileA(const char* device_name, std::uint32_t access,
                                           std::uint32_t flags) override {
-    if (names_remote_port(device_name)) return open_remote_port(device_name);
+    // A remote address is its own device name, so the name tells the form as the argument did.
+    if (classify_port_argument(device_name).form == PortForm::kRemote) {
+      return open_remote_port(device_name);
+    }
     return native_.CreateFileA(device_name, access, flags);
   }
   Console& console() override { return native_.console(); }
@@ -32,7 +35,7 @@ class WithRemotePorts final : public System {
 int launch(int argc, char** argv, ToolEntry entry, const char* program) {
   // Without its standard streams the program could only put its console on the port.
   if (!guard_standard_streams()) return kPortNotOpened;
-  if (argc == 2 && sim::live::parse_port_argument(argv[1]).names_simulated_port) {
+  if (argc == 2 && classify_port_argument(argv[1]).form == PortForm::kSimulated) {
     sim::live::NotesScreen screen;
     screen.shared_with_output = standard_error_joins_output();
     screen.input_echoed = typed_lines_echo_on_output();

@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include "line_frame.h"
+#include "port_argument.h"
 #include "restore_registry.h"
 #include "termios2_rate.h"
 
@@ -203,13 +204,7 @@ std::int64_t monotonic_ns() {
 }  // namespace
 
 std::string posix_device_path(const char* port_name) {
-  if (port_name == nullptr) return {};
-  if (port_name[0] == '/') return port_name;
-  if (std::strncmp(port_name, "COM", 3) == 0 && port_name[3] >= '1' && port_name[3] <= '9' &&
-      port_name[4] == '\0') {
-    return std::string("/dev/ttyS") + static_cast<char>(port_name[3] - 1);
-  }
-  return {};
+  return linux_device_path(port_name);
 }
 
 bool carries_kernel_console(int fd, const char* sysfs_root) {

@@ -16,9 +16,9 @@
 
 namespace serial {
 
-// The device path for a port name: "COM1".."COM9" name /dev/ttyS0../dev/ttyS8, a name that
-// begins with '/' is a path used whole. Any other name ("COM", "COM0", "COMx") names no device
-// and gives an empty string.
+// The device path for a port name, as linux_device_path tells it: "COM1".."COM9" name
+// /dev/ttyS0../dev/ttyS8, a name that begins with '/' is a path used whole. Any other name ("COM",
+// "COM0", "COMx") names no device and gives an empty string.
 std::string posix_device_path(const char* port_name);
 
 // Opens the named port for exclusive use (see posix_device_path); null when the name names no

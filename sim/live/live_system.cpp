@@ -243,13 +243,10 @@ void LiveSystem::finish() {
 // --- entry ---
 
 SimulatedPortArgument parse_port_argument(const char* argument) {
+  serial::PortArgument classified = serial::classify_port_argument(argument);
   SimulatedPortArgument parsed;
-  if (std::strcmp(argument, "sim") == 0) {
-    parsed.names_simulated_port = true;
-  } else if (std::strncmp(argument, "sim:", 4) == 0) {
-    parsed.names_simulated_port = true;
-    parsed.waveform_path = argument + 4;
-  }
+  parsed.names_simulated_port = classified.form == serial::PortForm::kSimulated;
+  parsed.waveform_path = std::move(classified.waveform_path);
   return parsed;
 }
 

@@ -1,5 +1,6 @@
 // A port argument of any bytes through the two parsers a tool's start runs it through: the
-// simulated port's "sim" and "sim:FILE", then the device name under each machine's naming.
+// simulated port's "sim" and "sim:FILE", then the one reading of the port forms under each
+// machine's naming: the device name, the form it reports and the parts of that form.
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "device_name.h"
+#include "port_argument.h"
 #include "live_system.h"
 
 namespace {
@@ -70,6 +72,44 @@ void check_simulated_port(const char* argument) {
     fail("waveform file name is not the rest of the argument", parsed.waveform_path);
 }
 
+using serial::PortForm;
+
+// The form the reading under `naming` reports, given the device name already checked, and the
+// parts only that form has: the waveform file, the remote address, and the Linux device file
+// (COM1..COM9 are /dev/ttyS0..8, a path is itself, nothing else is one).
+void check_form(const serial::PortNaming& naming, const std::string& name) {
+  const std::string whole = g_argument;
+  const serial::PortArgument got = serial::classify_port_argument(g_argument, naming);
+  const bool sim_file = whole.compare(0, 4, "sim:") == 0;
+  PortForm want =
+      whole[0] >= '1' && whole[0] <= '9' ? PortForm::kNumbered : PortForm::kFirstCharacter;
+  if (whole == "sim" || sim_file) {
+    want = PortForm::kSimulated;
+  } else if (whole[0] == '/') {
+    want = PortForm::kDevicePath;
+  } else if (is_remote(whole)) {
+    want = PortForm::kRemote;
+  } else if (name != com_and_first_character(g_argument)) {  // a form of the machine's own
+    want = name[0] == '/'     ? PortForm::kBareName
+           : whole[0] == '\\' ? PortForm::kDeviceNamespace
+                              : PortForm::kComNumber;
+  }
+  if (got.form != want) fail("form", std::to_string(static_cast<int>(got.form)));
+  const std::string path = want == PortForm::kNumbered ? "/dev/ttyS" + std::string(1, whole[0] - 1)
+                           : name[0] == '/'            ? name
+                                                       : "";
+  if (serial::linux_device_path(name.c_str()) != path)
+    fail("Linux device file", serial::linux_device_path(name.c_str()));
+  if (got.waveform_path != (sim_file ? whole.substr(4) : ""))
+    fail("waveform file", got.waveform_path);
+  // The remote parts are the URL parser's reading, and only a remote argument has them.
+  serial::RemoteAddress address;
+  const bool valid = want == PortForm::kRemote && serial::parse_remote_url(g_argument, address);
+  const std::string parts = std::string(got.remote.host) + " " + got.remote.port;
+  if (got.remote_address_valid != valid || parts != std::string(address.host) + " " + address.port)
+    fail("remote address", parts);
+}
+
 void check_device_name(const char* argument) {
   const std::string whole = argument;
   const std::string shared = com_and_first_character(argument);
@@ -79,6 +119,7 @@ void check_device_name(const char* argument) {
   const bool used_whole = argument[0] == '/' || is_remote(whole);
   std::string name = serial::device_name(argument);
   if (used_whole ? name != whole : name != shared) fail("shared form", name);
+  check_form({}, name);
 
   // Windows: COM and digits, and "\\.\" names, reach the device namespace; a digit or a path
   // keeps its shared meaning.
@@ -91,6 +132,7 @@ void check_device_name(const char* argument) {
     want = "\\\\.\\COM" + whole.substr(3);
   }
   if (name != want) fail("Windows form", name);
+  check_form(windows, name);
 
   // Linux: a bare name that starts with a letter is the device /dev/NAME when that exists.
   for (bool exists : {false, true}) {
@@ -102,6 +144,7 @@ void check_device_name(const char* argument) {
         std::isalpha(static_cast<unsigned char>(argument[0])) && whole.find('/') == whole.npos;
     want = used_whole ? whole : exists && bare_name ? "/dev/" + whole : shared;
     if (name != want) fail(exists ? "Linux form, device exists" : "Linux form, no device", name);
+    check_form(linux_naming, name);
     if ((!bare_name || used_whole) && g_device_questions != 0)
       fail("asked about a device for no bare name", name);
   }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The packages for colleagues, made with CPack: the Debian packages of the Linux builds (this
 # machine's, arm64 and armhf) and the ZIP of the Windows build. Checks what each holds (the four
-# programs; in each .deb their manual pages, copyright, changelog and README; in the ZIP README.txt
-# and LICENSE.txt), that lintian finds no error or warning in a .deb, that its manual pages render
-# without a warning, and that the packaged programs run (ARM ones in qemu-user): the usage line
+# programs; in each .deb their manual pages, the bash completion by each program's name,
+# copyright, changelog and README; in the ZIP README.txt and LICENSE.txt, no completion),
+# that lintian finds no error or warning in a .deb, that its manual pages render without a
+# warning, and that the packaged programs run (ARM ones in qemu-user): the usage line
 # with status 1, help and version with status 0, status 2 for an argument that names no port, and
 # a session on the simulated port with status 0. Then builds every package again from a second
 # clone in another folder, with umask 0002 and another time zone, and checks that each is the same
@@ -116,10 +117,10 @@ version=$(sed -n 's/^project(serial_tools VERSION \([0-9.]*\) .*/\1/p' CMakeList
 [ -n "$version" ] || fail "no project version in CMakeLists.txt"
 
 # check_deb ARCH [RUNNER...]: the one Debian package for ARCH in build/packages: marked ARCH, holding
-# the four programs, their manual pages and the package's documents, depending on the C and C++
-# runtimes, installable here by apt, clean for lintian, its manual pages rendering without a
-# warning, and its programs, unpacked into a scratch root, running (through RUNNER, qemu-user for
-# ARM).
+# the four programs, their manual pages, the bash completion and the package's documents,
+# depending on the C and C++ runtimes, installable here by apt, clean for lintian, its manual
+# pages rendering without a warning, and its programs, unpacked into a scratch root, running
+# (through RUNNER, qemu-user for ARM).
 check_deb() {
   local arch=$1 deb debs depends files library lintian_status name page warnings
   shift
@@ -132,6 +133,8 @@ check_deb() {
   files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
   check_files "$deb" "$(printf './usr/bin/%s\n' "${programs[@]}"
                         printf './usr/share/man/man1/%s.1.gz\n' "${programs[@]}"
+                        printf './usr/share/bash-completion/completions/%s\n' serial-tools \
+                          "${programs[@]}"
                         printf './usr/share/doc/serial-tools/%s\n' copyright changelog.gz README.md)" \
     "$files"
   # The dependencies dpkg-shlibdeps found, names without versions: the C and C++ runtimes at least.
