@@ -361,7 +361,7 @@ void RemotePort::add_round_trip(std::int64_t ns) {
   trips_.add(ns);
   // Half the lead is what is still queued when a refill leaves: it covers a segment that comes
   // later than the one before it by up to the spread.
-  pacer_.set_lead(std::max(kLeadNs, trips_.spread_ns() + kSettingWaitNs));
+  pacer_.set_lead(std::min(kMaxLeadNs, std::max(kLeadNs, trips_.spread_ns() + kSettingWaitNs)));
 }
 
 // --- the link ----------------------------------------------------------------------------

@@ -41,8 +41,10 @@ class RemotePort : public SerialPort,
                    private telnet::Events {
  public:
   // The line time a write leaves queued in the server at most, on a path whose round trips
-  // hardly vary; more by their spread.
+  // hardly vary; more by their spread, up to kMaxLeadNs. A path that stalls for longer (a
+  // loaded server) is not worth a pile that delays every key and every stop.
   static constexpr double kLeadNs = 50e6;
+  static constexpr double kMaxLeadNs = 90e6;
   // Round trips asked at the open, the settings' query among them.
   static constexpr int kOpeningTrips = 4;
 
