@@ -15,6 +15,11 @@ void WritePacer::set_line(std::uint32_t baud, unsigned frame_bits) {
   if (baud == 0) baud = 9600;
   if (frame_bits == 0) frame_bits = 10;
   frame_ns_ = 1e9 * frame_bits / baud;
+  set_lead(lead_ns_);
+}
+
+void WritePacer::set_lead(double lead_ns) {
+  lead_ns_ = lead_ns;
   high_mark_ns_ = std::max(2 * frame_ns_, lead_ns_);
   // Refilled with at least one frame of room, while at least one frame is still going out.
   low_mark_ns_ = std::max(frame_ns_, high_mark_ns_ / 2);

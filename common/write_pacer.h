@@ -42,6 +42,10 @@ class WritePacer {
   // The line the queue drains into: bits per second and bits per frame (start, data, parity,
   // stop; one and a half stop bits count as two).
   void set_line(std::uint32_t baud, unsigned frame_bits);
+  // Changes the line time kept queued at most: a remote port sizes it by the round trips it
+  // measures. The bytes already handed on keep their account.
+  void set_lead(double lead_ns);
+  double lead_ns() const { return lead_ns_; }
 
   // Never blocks: writes as much as keeps the queue under the high mark, and only once it has
   // drained to the low mark. The count taken, or -errno on a device error (-EAGAIN is not one).

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bounded_call.h"
 #include "link.h"
 #include "link_farewell.h"
 
@@ -165,11 +166,17 @@ int connect_within(const addrinfo& address, std::int64_t deadline_ns) {
 
 std::unique_ptr<Link> connect_link(const RemoteAddress& address, int timeout_ms) {
   std::int64_t deadline = monotonic_ns() + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(address.host, address.port, &hints, &found) != 0) return nullptr;
+  // The lookup has the same time limit as the connect: a resolver that hangs fails the open.
+  auto* found = static_cast<addrinfo*>(call_within(
+      [address]() -> void* {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* list = nullptr;
+        return ::getaddrinfo(address.host, address.port, &hints, &list) == 0 ? list : nullptr;
+      },
+      [](void* list) { ::freeaddrinfo(static_cast<addrinfo*>(list)); }, timeout_ms));
+  if (found == nullptr) return nullptr;
   int fd = -1;
   for (addrinfo* candidate = found; candidate != nullptr && fd < 0;
        candidate = candidate->ai_next) {

@@ -57,11 +57,8 @@ bool valid_settings(const DCB& dcb) {
          dcb.StopBits <= TWOSTOPBITS;
 }
 
-// The line time of the frames after the last byte handed on that may still be under way:
-// the network's and the server's delay, and a frame or two in the UART.
-double drain_margin_ns(double frame_ns) {
-  return 10e6 + 2 * frame_ns;
-}
+// The wait before a setting on a path whose round trips hardly vary: the server's own delay.
+constexpr double kSettingWaitNs = 10e6;
 
 }  // namespace
 
@@ -82,8 +79,16 @@ std::unique_ptr<RemotePort> RemotePort::open(std::unique_ptr<Link> link,
   if (!port->negotiate()) return nullptr;
   // A busy server may accept the option and only then say so in text and hang up (ser2net's
   // "Port already in use"): the port is open once the settings are asked without that happening.
-  // A server that merely does not answer is left to the settings' own read.
-  port->exchange_settings(nullptr, timeouts.answer_ns);
+  // A server that merely does not answer is left to the settings' read, which then fails at once
+  // instead of waiting for the same silence again.
+  bool answered = port->exchange_settings(nullptr, timeouts.answer_ns);
+  port->opening_asked_ = true;
+  if (port->lost_) return nullptr;
+  // A few more trips, so that the first row's pacing already knows the path.
+  for (int trip = 1; trip < kOpeningTrips && answered; ++trip) {
+    port->send_probe();
+    if (!port->wait_for_probe(timeouts.answer_ns)) break;
+  }
   if (port->lost_) return nullptr;
   return port;
 }
@@ -101,9 +106,10 @@ bool RemotePort::negotiate() {
   if (!send_protocol(request, n)) return false;
   std::int64_t deadline = now_ns() + timeouts_.negotiation_ns;
   while (!com_port_accepted_) {
-    // Text in place of the protocol is a server that is not a serial port ("Port already in
-    // use", a login prompt).
-    if (lost_ || com_port_refused_ || text_before_com_port_) return false;
+    // Data before the option may be a busy server's text ("Port already in use"), which it
+    // follows by hanging up, or a device that talks, which keeps on: only the hang-up or a
+    // refusal ends the open.
+    if (lost_ || com_port_refused_) return false;
     std::int64_t left = deadline - now_ns();
     if (left <= 0) return false;
     wait_and_pump(left);
@@ -117,16 +123,24 @@ bool RemotePort::negotiate() {
 // --- the settings ------------------------------------------------------------------------
 
 bool RemotePort::exchange_settings(const DCB* settings, std::int64_t timeout_ns) {
+  // A rate answer still due is the probe's: it comes first, as the server answers in order.
+  if (probe_pending_) wait_for_probe(timeout_ns);
   std::uint8_t commands[kSettings * kMaxCommand];
   for (Setting& setting : settings_)
     setting.answered = false;
   if (!send_protocol(commands, encode_settings(settings, commands))) return false;
-  std::int64_t deadline = now_ns() + timeout_ns;
+  // The trip is timed only when the commands left at once, not behind unsent data.
+  bool timed = outgoing_count_ == 0;
+  std::int64_t sent = now_ns();
+  std::int64_t deadline = sent + timeout_ns;
   for (;;) {
     bool all = true;
     for (const Setting& setting : settings_)
       all = all && setting.answered;
-    if (all) return true;
+    if (all) {
+      if (timed) add_round_trip(now_ns() - sent);
+      return true;
+    }
     std::int64_t left = deadline - now_ns();
     if (lost_ || left <= 0) return false;
     wait_and_pump(left);
@@ -151,7 +165,17 @@ bool RemotePort::answers_as_dcb(DCB& dcb) const {
 bool RemotePort::GetCommState(DCB& dcb) {
   if (closed_ || lost_) return false;
   DCB now;
-  if (!exchange_settings(nullptr, timeouts_.answer_ns) || !answers_as_dcb(now)) return false;
+  bool from_open = opening_asked_;
+  opening_asked_ = false;
+  if (from_open) {
+    // The open has just asked: its answers, or, had it none in the answer's time, late ones.
+    pump();
+    for (const Setting& setting : settings_)
+      if (!setting.answered) return false;
+  } else if (!exchange_settings(nullptr, timeouts_.answer_ns)) {
+    return false;
+  }
+  if (!answers_as_dcb(now)) return false;
   if (!found_known_) {
     found_ = now;
     found_known_ = true;
@@ -174,6 +198,7 @@ bool RemotePort::SetCommState(const DCB& dcb) {
   // The server applies a setting as soon as it reads it: the bytes before it go out first.
   wait_for_line_to_drain();
   changed_ = true;
+  opening_asked_ = false;
   DCB now;
   bool took = exchange_settings(&dcb, timeouts_.answer_ns) && answers_as_dcb(now) &&
               runs_within_tolerance(now.BaudRate, dcb.BaudRate) && now.ByteSize == dcb.ByteSize &&
@@ -188,8 +213,14 @@ bool RemotePort::SetCommState(const DCB& dcb) {
   return true;
 }
 
+double RemotePort::setting_wait_ns() const {
+  return kSettingWaitNs + trips_.spread_ns();
+}
+
 void RemotePort::wait_for_line_to_drain() {
-  double until = pacer_.line_busy_until_ns() + drain_margin_ns(pacer_.frame_ns());
+  // After the line time of the bytes handed on: a frame or two still in the UART, the server's
+  // delay, and how much later than the setting the last data may reach the server.
+  double until = pacer_.line_busy_until_ns() + setting_wait_ns() + 2 * pacer_.frame_ns();
   std::int64_t left = static_cast<std::int64_t>(until) - now_ns();
   if (left > 0) sleep_for(left);
 }
@@ -266,7 +297,9 @@ bool RemotePort::GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& tran
 void RemotePort::CloseHandle() {
   if (closed_) return;
   transfers_.abandon();
-  if (!lost_) {
+  // Until the server accepts the option it is no serial port server (a raw TCP port, say): its
+  // line would carry the commands as data.
+  if (!lost_ && com_port_accepted_) {
     // As a local close does: what is still queued for the line is dropped, then the port gets
     // back the settings it was found with.
     std::uint8_t purge[kMaxCommand];
@@ -289,6 +322,46 @@ void RemotePort::set_farewell() {
   std::size_t n = encode_command(kPurgeData, kPurgeTransmit, 1, bytes);
   n += encode_settings(&found_, bytes + n);
   link_->set_farewell(bytes, n);
+}
+
+// --- round trips ---------------------------------------------------------------------------
+
+void RemotePort::send_probe() {
+  // A rate query changes nothing on the line, and every server answers it.
+  std::uint8_t query[kMaxCommand];
+  std::size_t n = encode_command(kSetBaudRate, 0, 4, query);
+  probe_sent_ns_ = last_probe_ns_ = now_ns();
+  probe_pending_ = send_protocol(query, n);
+}
+
+bool RemotePort::wait_for_probe(std::int64_t timeout_ns) {
+  std::int64_t deadline = now_ns() + timeout_ns;
+  while (probe_pending_ && !lost_) {
+    std::int64_t left = deadline - now_ns();
+    if (left <= 0) break;
+    wait_and_pump(left);
+  }
+  // An answer that did not come in time is no longer awaited: a later rate answer is a setting's.
+  bool answered = !probe_pending_ && !lost_;
+  probe_pending_ = false;
+  return answered;
+}
+
+void RemotePort::maybe_probe() {
+  std::int64_t now = now_ns();
+  if (probe_pending_) {
+    if (now - probe_sent_ns_ > timeouts_.answer_ns) probe_pending_ = false;
+    return;
+  }
+  // Only when nothing waits unsent, so that the trip starts now.
+  if (outgoing_count_ == 0 && now - last_probe_ns_ >= timeouts_.probe_interval_ns) send_probe();
+}
+
+void RemotePort::add_round_trip(std::int64_t ns) {
+  trips_.add(ns);
+  // Half the lead is what is still queued when a refill leaves: it covers a segment that comes
+  // later than the one before it by up to the spread.
+  pacer_.set_lead(std::min(kMaxLeadNs, std::max(kLeadNs, trips_.spread_ns() + kSettingWaitNs)));
 }
 
 // --- the link ----------------------------------------------------------------------------
@@ -354,6 +427,8 @@ long RemotePort::write(const std::uint8_t* data, std::size_t length) {
   flush_outgoing();
   if (lost_) return -EPIPE;
   if (outgoing_count_ > 0) return -EAGAIN;
+  maybe_probe();
+  if (lost_) return -EPIPE;
   std::size_t consumed = 0;
   outgoing_count_ = escape_data(data, length, outgoing_, kOutgoingSize, consumed);
   flush_outgoing();
@@ -431,10 +506,8 @@ void RemotePort::add_output_wait(WaitSet& set) {
 // --- what the server sends -----------------------------------------------------------------
 
 void RemotePort::on_data(const std::uint8_t* data, std::size_t length) {
-  if (!com_port_accepted_) {
-    text_before_com_port_ = true;
-    return;
-  }
+  // Before the option is accepted it may still be a busy server's text; it is kept as the
+  // line's data, and the open fails anyway if the server then leaves.
   for (std::size_t i = 0; i < length && received_count_ < kReceiveSize; ++i) {
     received_[(received_start_ + received_count_) % kReceiveSize] = data[i];
     ++received_count_;
@@ -491,7 +564,10 @@ void RemotePort::on_subnegotiation(std::uint8_t option, const std::uint8_t* payl
   const std::uint8_t* value = payload + 1;
   std::size_t value_length = length - 1;
   // sredird answers the rate with eight bytes, the rate in the first four.
-  if (code == kSetBaudRate && value_length >= 4) {
+  if (code == kSetBaudRate && value_length >= 4 && probe_pending_) {
+    add_round_trip(now_ns() - probe_sent_ns_);
+    probe_pending_ = false;
+  } else if (code == kSetBaudRate && value_length >= 4) {
     settings_[0].value = (std::uint32_t{value[0]} << 24) | (std::uint32_t{value[1]} << 16) |
                          (std::uint32_t{value[2]} << 8) | value[3];
     settings_[0].answered = true;

@@ -5,6 +5,12 @@
 // it reads it. So the port keeps its own account of what is still due on the remote line, from
 // the bytes sent and the frame time: a write returns once its bytes are due within a few tens of
 // milliseconds, and a setting is sent only once the bytes before it have left that line.
+//
+// Across a WAN (an `ssh -L` tunnel) the delay to the server varies from one segment to the next.
+// The port measures round trips (a few queries at the open, every setting's answers, a query every
+// few seconds while it writes) and sizes by their spread both the lead it keeps queued, so that a
+// late segment finds the line still busy, and the wait before a setting, so that an early setting
+// cannot overtake wave still queued in the server. On a LAN both stay at their least.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +18,7 @@
 
 #include "link.h"
 #include "overlapped_transfers.h"
+#include "round_trips.h"
 #include "serial_port.h"
 #include "telnet_codec.h"
 #include "write_pacer.h"
@@ -23,8 +30,9 @@ struct RemoteTimeouts {
   // COM-PORT-OPTION accepted after connecting: ser2net's first connection after it starts has
   // taken 6 s on a slow machine.
   std::int64_t negotiation_ns = 10'000'000'000;
-  std::int64_t answer_ns = 3'000'000'000;   // every answer to the settings sent or asked
-  std::int64_t restore_ns = 1'000'000'000;  // the found settings' answers at the close
+  std::int64_t answer_ns = 3'000'000'000;          // every answer to the settings sent or asked
+  std::int64_t restore_ns = 1'000'000'000;         // the found settings' answers at the close
+  std::int64_t probe_interval_ns = 3'000'000'000;  // between round-trip queries while writing
 };
 
 class RemotePort : public SerialPort,
@@ -32,8 +40,19 @@ class RemotePort : public SerialPort,
                    private TransferDevice,
                    private telnet::Events {
  public:
-  // The line time a write leaves queued in the server at most.
+  // The line time a write leaves queued in the server at most, on a path whose round trips
+  // hardly vary; more by their spread, up to kMaxLeadNs. A path that stalls for longer (a
+  // loaded server) is not worth a pile that delays every key and every stop.
   static constexpr double kLeadNs = 50e6;
+  static constexpr double kMaxLeadNs = 90e6;
+  // Round trips asked at the open, the settings' query among them.
+  static constexpr int kOpeningTrips = 4;
+
+  // What the port now keeps: the lead, and the wait after the line time of the bytes handed on
+  // before a setting is sent (without the frames still in the UART).
+  double lead_ns() const { return pacer_.lead_ns(); }
+  double setting_wait_ns() const;
+  const RoundTrips& round_trips() const { return trips_; }
 
   // Negotiates over a fresh connection; null when the server does not take COM-PORT-OPTION in
   // time, refuses it, sends text instead, or hangs up.
@@ -82,6 +101,11 @@ class RemotePort : public SerialPort,
   void wait_for_line_to_drain();
   void lose();
   void set_farewell();
+  // Round trips: a rate query whose answer is timed, and the pacing sized by what they show.
+  void send_probe();
+  bool wait_for_probe(std::int64_t timeout_ns);
+  void maybe_probe();
+  void add_round_trip(std::int64_t ns);
 
   // PacingKernel: the link, with the line time as the only account of the server's queue.
   long write(const std::uint8_t* data, std::size_t length) override;
@@ -116,7 +140,6 @@ class RemotePort : public SerialPort,
   // Negotiation.
   bool com_port_accepted_ = false;
   bool com_port_refused_ = false;
-  bool text_before_com_port_ = false;
   bool we_will_[256] = {};     // options we do, as the server agreed
   bool they_will_[256] = {};   // options the server does, as we agreed
   bool asked_will_[256] = {};  // our WILL awaits its answer
@@ -126,8 +149,14 @@ class RemotePort : public SerialPort,
   std::uint8_t modem_state_ = 0;
   DCB found_;  // the settings the port had when it was first read
   bool found_known_ = false;
-  DCB current_;           // the settings last answered as in force
-  bool changed_ = false;  // a setting was sent since the port was found
+  DCB current_;                 // the settings last answered as in force
+  bool changed_ = false;        // a setting was sent since the port was found
+  bool opening_asked_ = false;  // the open asked the settings and nothing was asked since
+
+  RoundTrips trips_;
+  bool probe_pending_ = false;  // a rate query is out whose answer is the probe's, not a setting's
+  std::int64_t probe_sent_ns_ = 0;
+  std::int64_t last_probe_ns_ = 0;
 
   // Serial data received and not yet read; what does not fit is lost, as in a UART's overrun.
   static constexpr std::size_t kReceiveSize = 16384;

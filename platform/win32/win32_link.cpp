@@ -1,4 +1,5 @@
 // The remote port's connection on Windows: a non-blocking Winsock TCP socket.
+#include "bounded_call.h"
 #include "link.h"
 #include "link_farewell.h"
 
@@ -162,12 +163,18 @@ class WinsockLink final : public Link {
 std::unique_ptr<Link> connect_link(const RemoteAddress& address, int timeout_ms) {
   if (!winsock_ready()) return nullptr;
   std::int64_t deadline = monotonic_ns() + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
-  ::addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  ::addrinfo* found = nullptr;
-  if (::getaddrinfo(address.host, address.port, &hints, &found) != 0) return nullptr;
+  // The lookup has the same time limit as the connect: a resolver that hangs fails the open.
+  auto* found = static_cast<::addrinfo*>(call_within(
+      [address]() -> void* {
+        ::addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_protocol = IPPROTO_TCP;
+        ::addrinfo* list = nullptr;
+        return ::getaddrinfo(address.host, address.port, &hints, &list) == 0 ? list : nullptr;
+      },
+      [](void* list) { ::freeaddrinfo(static_cast<::addrinfo*>(list)); }, timeout_ms));
+  if (found == nullptr) return nullptr;
   ::SOCKET socket = INVALID_SOCKET;
   for (::addrinfo* candidate = found; candidate != nullptr && socket == INVALID_SOCKET;
        candidate = candidate->ai_next) {

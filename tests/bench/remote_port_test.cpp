@@ -1,7 +1,8 @@
 // The remote port against a scripted COM-PORT-OPTION server in virtual time: negotiation, the
 // settings and their answers (and their absence), 0xFF both ways, pacing by the remote line's
 // time, and a lost connection. The server decodes the client's bytes with its own reading of the
-// protocol and models a line that drains at the rate it was set to.
+// protocol and models a line that drains at the rate it was set to. Each way may be delayed as
+// across a WAN, the bytes kept in order as TCP keeps them.
 #include "remote_port.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,14 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <future>
+#include <random>
+#include <string>
 #include <vector>
+
+#include "bounded_call.h"
+#include "wendro.h"
 
 namespace {
 
@@ -31,12 +39,14 @@ class ScriptedServer : public serial::Link {
   bool silent_on_stop_size_3 = true;  // like ser2net: 1.5 stop bits get no answer
   bool eight_byte_rate = false;       // like sredird: the rate answered in eight bytes
   std::int64_t hang_up_at_ns = -1;
+  double rate_factor = 1;  // the rate set and answered, as a multiple of the one asked
+  std::function<std::int64_t()> up_delay, down_delay;  // each segment's, none when empty
 
   // The line: rate and bits per frame in force, and when it has sent all it holds.
   std::uint32_t baud = 9600, size = 8, parity = 1, stop = 1;
   double line_free_ns = 0;
   double max_backlog_ns = 0;
-  double max_gap_ns = 0;  // idle time between data bytes, after the first
+  double max_gap_ns = 0;  // idle time between data bytes of a row, after its first
   std::vector<std::uint8_t> data;
   std::vector<Command> commands;
   std::vector<std::pair<std::uint8_t, std::uint8_t>> negotiations;
@@ -50,32 +60,40 @@ class ScriptedServer : public serial::Link {
     push({IAC, WILL, 3, IAC, DO,   3, IAC, WILL, 1,        IAC, DONT, 1,
           IAC, DO,   0, IAC, WILL, 0, IAC, DO,   COM_PORT, IAC, DO,   24});
   }
-  void push(std::initializer_list<std::uint8_t> bytes) { to_client.insert(to_client.end(), bytes); }
+  void push(std::vector<std::uint8_t> bytes) {
+    down_at_ = std::max(down_at_, now + (down_delay ? down_delay() : 0));
+    for (std::uint8_t b : bytes)
+      to_client.emplace_back(down_at_, b);
+  }
   void push_data(const std::vector<std::uint8_t>& bytes) {
-    for (std::uint8_t b : bytes) {
-      to_client.push_back(b);
-      if (b == IAC) to_client.push_back(IAC);
-    }
+    for (std::uint8_t b : bytes)
+      push(b == IAC ? std::vector<std::uint8_t>{b, b} : std::vector<std::uint8_t>{b});
   }
 
   long send(const std::uint8_t* bytes, std::size_t length) override {
     check_hang_up();
     if (!connected) return -1;
+    // The server's clock runs at the bytes' arrival while it handles them.
+    std::int64_t client_now = now;
+    now = up_at_ = std::max(up_at_, now + (up_delay ? up_delay() : 0));
     for (std::size_t i = 0; i < length; ++i)
       take(bytes[i]);
+    now = client_now;
     return static_cast<long>(length);
   }
   long receive(std::uint8_t* buffer, std::size_t length) override {
     check_hang_up();
     if (to_client.empty()) return connected ? 0 : -1;
-    std::size_t n = std::min(length, to_client.size());
-    std::copy_n(to_client.begin(), n, buffer);
-    to_client.erase(to_client.begin(), to_client.begin() + static_cast<long>(n));
+    std::size_t n = 0;
+    for (; n < length && arrived(); to_client.pop_front())
+      buffer[n++] = to_client.front().second;
     return static_cast<long>(n);
   }
   void wait(std::int64_t timeout_ns, bool) override {
-    if (to_client.empty()) now += std::max<std::int64_t>(timeout_ns, 1);
+    std::int64_t until = now + std::max<std::int64_t>(timeout_ns, 1);
+    if (!arrived()) now = to_client.empty() ? until : std::min(until, to_client.front().first);
   }
+  bool arrived() const { return !to_client.empty() && to_client.front().first <= now; }
   void sleep(std::int64_t duration_ns) override { now += std::max<std::int64_t>(duration_ns, 0); }
   std::int64_t now_ns() override { return now; }
   void set_farewell(const std::uint8_t*, std::size_t) override {}
@@ -137,7 +155,8 @@ class ScriptedServer : public serial::Link {
   }
   void line_byte(std::uint8_t b) {
     double start = std::max<double>(line_free_ns, static_cast<double>(now));
-    if (!data.empty() && now > line_free_ns) max_gap_ns = std::max(max_gap_ns, now - line_free_ns);
+    if (row_started_ && now > line_free_ns) max_gap_ns = std::max(max_gap_ns, now - line_free_ns);
+    row_started_ = true;
     line_free_ns = start + frame_ns();
     max_backlog_ns = std::max(max_backlog_ns, line_free_ns - now);
     data.push_back(b);
@@ -155,6 +174,8 @@ class ScriptedServer : public serial::Link {
       asked = asked << 8 | b;
     if (asked != 0) {
       if (line_free_ns > now) setting_while_line_busy = true;
+      row_started_ = false;  // a new row: the wait for the setting is no gap
+      if (code == 1) asked = static_cast<std::uint32_t>(asked * rate_factor);
       if (code == 4 && asked == 3 && silent_on_stop_size_3) return;
       if (answers == Answers::kAsAsked) *setting = asked;
     }
@@ -173,10 +194,12 @@ class ScriptedServer : public serial::Link {
     }
     answer.push_back(IAC);
     answer.push_back(SE);
-    to_client.insert(to_client.end(), answer.begin(), answer.end());
+    push(answer);
   }
 
-  std::deque<std::uint8_t> to_client;
+  std::deque<std::pair<std::int64_t, std::uint8_t>> to_client;  // with the time each arrives
+  std::int64_t up_at_ = 0, down_at_ = 0;  // the last segment's arrival: none overtakes it
+  bool row_started_ = false;
   int state_ = 0;
   std::uint8_t verb_ = 0;
   std::vector<std::uint8_t> sub_;
@@ -246,11 +269,39 @@ TEST(RemotePort, AServerThatIsNoComPortCannotBeOpened) {
   accepting_then_busy.answers = ScriptedServer::Answers::kNone;
   EXPECT_EQ(open(accepting_then_busy, false), nullptr);
 
-  // Nothing at all: given up after the negotiation's time, not hung.
+  // Nothing at all: given up after the negotiation's time, not hung. Neither is a serial server
+  // (a raw TCP port, say): no command reaches its line, not even the close's purge.
   ScriptedServer silent;
   EXPECT_EQ(open(silent, false), nullptr);
   EXPECT_GE(silent.now, 10'000 * kMs);
   EXPECT_LE(silent.now, 11'000 * kMs);
+  EXPECT_TRUE(silent.commands.empty() && refusing.commands.empty());
+
+  // The option taken and the settings never answered: the read fails after one answer's time.
+  ScriptedServer mute;
+  mute.answers = ScriptedServer::Answers::kNone;
+  serial::DCB dcb;
+  auto port = open(mute);
+  EXPECT_TRUE(port && !port->GetCommState(dcb) && mute.now >= 3'000 * kMs &&
+              mute.now <= 3'500 * kMs);
+}
+
+// A name lookup that never returns (the lookups of Linux and Windows run through this call).
+TEST(RemotePort, ALookupThatNeverReturnsIsGivenUpInTime) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  static std::promise<void> freed;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(serial::call_within(
+                [released]() -> void* { return released.wait(), new int; },
+                [](void* late) { delete static_cast<int*>(late), freed.set_value(); }, 100),
+            nullptr);
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(waited >= std::chrono::milliseconds(100) && waited < std::chrono::seconds(5));
+  release.set_value();  // what it gives once it ends is freed on its own thread
+  EXPECT_EQ(freed.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  int value = 7;
+  EXPECT_EQ(serial::call_within([&value]() -> void* { return &value; }, nullptr, 5000), &value);
 }
 
 TEST(RemotePort, SettingsAreAskedSetAndJudgedByTheirAnswers) {
@@ -338,6 +389,39 @@ TEST(RemotePort, WritesKeepTheRemoteLineBusyWithoutAPileAndSettingsWaitForIt) {
   EXPECT_FALSE(server->setting_while_line_busy);
 }
 
+// wendro's steps across a WAN: 50 ms each way and a jitter drawn evenly from +-20 ms. Within a row
+// no idle gap over 20 ms; no setting reaches the server while the old row is on its line; a step's
+// divisor is in force within 150 ms and a round trip of the write in progress returning, beyond
+// that write's last four frames (two the pacer keeps at slow rows, two in the UART).
+TEST(RemotePort, PacingAcrossAWanIsSizedByTheRoundTripsItMeasures) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    ScriptedServer server;
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<std::int64_t> jitter(-20 * kMs, 20 * kMs);
+    server.up_delay = server.down_delay = [&] { return 50 * kMs + jitter(random); };
+    auto port = open(server);
+    ASSERT_NE(port, nullptr);
+    double old_frame_ns = 0, worst_ns = 0;
+    for (int index : {13, 14, 22, 28, 29, 6, 5, 17, 12, 0, 1, 21}) {
+      const wendro::Rate& row = wendro::rate(index);
+      std::int64_t key = server.now;
+      ASSERT_TRUE(port->SetCommState(serial::DCB{row.baud, 8, row.parity, row.stop_bits}));
+      auto set = std::find_if(server.commands.begin(), server.commands.end(),
+                              [key](const Command& c) { return c.code == 1 && c.at_ns > key; });
+      worst_ns = std::max(worst_ns, set->at_ns - key - 4 * old_frame_ns);
+      old_frame_ns = 1e9 * (10 + (row.parity ? 1 : 0) + (row.stop_bits ? 1 : 0)) / row.baud;
+      std::uint8_t wave[256];
+      std::memset(wave, row.fill, sizeof wave);
+      for (std::int64_t start = server.now; server.now - start < 1'500 * kMs;)
+        port->WriteFile(wave, wendro::write_length(index), nullptr, nullptr);
+    }
+    EXPECT_LE(server.max_gap_ns, 20.0 * kMs) << seed;
+    EXPECT_FALSE(server.setting_while_line_busy) << seed;
+    EXPECT_LE(worst_ns, (150 + 100) * kMs) << seed;
+    EXPECT_NEAR(port->round_trips().mean_ns(), 100 * kMs, 20 * kMs) << seed;
+  }
+}
+
 TEST(RemotePort, OverlappedTransfersRunAtLineRateAndEndShortAfterTheInterval) {
   ScriptedServer server_;
   ScriptedServer* server = &server_;
@@ -412,6 +496,57 @@ TEST(RemotePort, ALostConnectionFailsWithoutSpinningAndTheCloseRestoresWhatItFou
   second->ReadFile(burst, sizeof burst, nullptr, &record);
   EXPECT_FALSE(second->GetOverlappedResult(record, count, false));
   second->CloseHandle();
+}
+
+// Behaviours that each hang on one comparison or constant: each row fails when its own changes.
+TEST(RemotePort, WhatOneChangeWouldBreak) {
+  serial::RemoteAddress address;
+  auto url = [&address](const std::string& host, const char* port) {
+    return serial::parse_remote_url(("rfc2217://" + host + ":" + port).c_str(), address);
+  };
+  const std::pair<const char*, std::function<bool(ScriptedServer&)>> rows[] = {
+      {"a rate answered 5 % off the one asked is refused, 1 % off taken",
+       [](ScriptedServer& server) {
+         auto port = open(server);
+         serial::DCB dcb{9600, 8, serial::NOPARITY, serial::ONESTOPBIT};
+         server.rate_factor = 1.05;
+         bool refused = port && !port->SetCommState(dcb);
+         server.rate_factor = 1.01;
+         return refused && port->SetCommState(dcb);
+       }},
+      {"the close purges the server's transmit buffer (2)",
+       [](ScriptedServer& server) {
+         open(server).reset();
+         return !server.commands.empty() && server.commands.back().code == 12 &&
+                server.commands.back().value[0] == 2;
+       }},
+      {"line data before the option is accepted is kept for the first read",
+       [](ScriptedServer& server) {
+         int replies = 0;  // the data alone first, the offer of the option 5 ms later
+         server.down_delay = [&replies] { return replies++ == 0 ? 0 : 5 * kMs; };
+         server.push_data({'o', 'k', 0xFF});
+         auto port = open(server);
+         if (!port) return false;
+         std::uint8_t in[8] = {};
+         std::uint32_t got = 0;
+         serial::OVERLAPPED record;
+         port->SetCommTimeouts(serial::COMMTIMEOUTS{200});
+         port->ReadFile(in, sizeof in, nullptr, &record);
+         server.sleep(300 * kMs);  // the read ends short, the interval after the kept bytes
+         return port->GetOverlappedResult(record, got, false) && got == 3 && in[2] == 0xFF;
+       }},
+      {"a URL's port is at most 65535",
+       [&](ScriptedServer&) { return url("h", "65535") && !url("h", "65536"); }},
+      {"a host name that does not fit its buffer is refused, one that just fits kept whole",
+       [&](ScriptedServer&) {
+         std::string fits(serial::RemoteAddress::kHostSize - 1, 'a');
+         return url(fits, "1") && fits == address.host && !url(fits + "a", "1");
+       }},
+  };
+  for (const auto& row : rows) {
+    ScriptedServer server;
+    EXPECT_TRUE(row.second(server)) << row.first;
+  }
 }
 
 TEST(TelnetParser, DropsAnOverlongSubnegotiationAndKeepsGoing) {
