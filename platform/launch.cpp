@@ -18,6 +18,7 @@ class WithRemotePorts final : public System {
   }
   Console& console() override { return native_.console(); }
   PortNaming port_naming() override { return native_.port_naming(); }
+  PortListing list_ports(const PortNeeds& needs) override { return native_.list_ports(needs); }
 
  private:
   System& native_;

@@ -7,6 +7,7 @@
 #include "launch.h"
 #include "posix_console.h"
 #include "posix_port.h"
+#include "posix_port_list.h"
 
 namespace serial {
 namespace {
@@ -34,6 +35,7 @@ class NativeSystem : public System {
   Console& console() override { return console_; }
   // A bare name such as ttyUSB0 names /dev/ttyUSB0 when that exists.
   PortNaming port_naming() override { return {false, path_exists}; }
+  PortListing list_ports(const PortNeeds& needs) override { return list_posix_ports(needs); }
 
  private:
   PosixConsole console_;
