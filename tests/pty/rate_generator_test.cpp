@@ -2,6 +2,8 @@
 // them a port accepts; and how the driver behind a tty is found in sysfs.
 #include "rate_generator.h"
 
+#include "posix_port_list.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -258,3 +261,200 @@ TEST(DriverProbe, FindsTheDriverThatRunsTheHardwareBehindATty) {
 }
 
 }  // namespace
+
+namespace list {
+
+using serial::PortNeeds;
+
+TEST(RateGenerator, UsbBridgesMakeWhatTheirDriversProgram) {
+  // CH341: prescaler 3 with fact 0, 48 MHz / (8 x 107) for 56000; the clamp at 46 baud.
+  RateGenerator ch341{RateScheme::kCh341};
+  EXPECT_NEAR(hardware_rate(ch341, 56000), 48e6 / 856, 1e-6);
+  EXPECT_NEAR(hardware_rate(ch341, 110), 48e6 / (2048 * 213), 1e-6);
+  EXPECT_NEAR(hardware_rate(ch341, 20), hardware_rate(ch341, 46), 1e-9);
+  // CP2102: the table; CP2104: 48 MHz / (2 x 429); CP2105's second port starts at 2400.
+  DriverFacts cp210x{"cp210x"};
+  cp210x.chip_part = 0x02;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(cp210x), 110), 300.0);
+  EXPECT_EQ(hardware_rate(classify_rate_generator(cp210x), 57600), 57600.0);
+  cp210x.chip_part = 0x04;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(cp210x), 56000), 55944.0);
+  cp210x.chip_part = 0x05;
+  cp210x.interface_number = 1;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(cp210x), 1200), 2400.0);
+  cp210x.chip_part = 0x01;
+  EXPECT_FALSE(frames_as_asked(classify_rate_generator(cp210x), 8, 2, 2));
+  // PL2303 HX: a listed rate as such, 56000 as 384 MHz / 428 / 4^2; a TA: / 1704 / 2^11.
+  DriverFacts hx{"pl2303"};
+  hx.has_usb_descriptor = true;
+  hx.usb_max_packet0 = 64;
+  hx.usb_bcd_usb = 0x110;
+  hx.usb_bcd_device = 0x300;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(hx), 14400), 14400.0);
+  EXPECT_EQ(hardware_rate(classify_rate_generator(hx), 56000), 897196 >> 4);
+  DriverFacts ta = hx;
+  ta.usb_bcd_usb = 0x200;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(ta), 110), 225352 >> 11);
+  DriverFacts hxn = ta;
+  hxn.usb_bcd_device = 0x100;
+  EXPECT_EQ(classify_rate_generator(hxn).scheme, RateScheme::kUnknown);
+  // FTDI by bcdDevice: 0x600 an FT232R, 0x900 an FT232H, below 0x200 the first chip.
+  DriverFacts ftdi{"ftdi_sio"};
+  ftdi.has_usb_descriptor = true;
+  for (auto [bcd, scheme] : {std::pair{0x600, RateScheme::kFtdi232B},
+                             {0x900, RateScheme::kFtdiHighSpeed}, {0x100, RateScheme::kFtdiSio}}) {
+    ftdi.usb_bcd_device = static_cast<std::uint16_t>(bcd);
+    EXPECT_EQ(classify_rate_generator(ftdi).scheme, scheme) << bcd;
+  }
+}
+
+// A machine's worth of ports in a fake tree: the 16550 that carries the console, a ttyS with no
+// UART, an FT232R with a by-id name that another program holds, an Uno, and a CH341 whose
+// version cannot be read.
+class ListedMachine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* dir : {"dev/serial/by-id", "proc/4242", "class/tty/console"}) {
+      fs::create_directories(root / dir);
+    }
+    uart("ttyS0", 4);
+    uart("ttyS1", 0);
+    sysfs.write("class/tty/console/active", "tty0 ttyS0\n");
+    fs::create_directories(root / "class/tty/tty0");  // a virtual console: no device
+    usb("ttyUSB0", "usb-serial/drivers/ftdi_sio", "1-1", "0403", "6001", "0600", false);
+    usb("ttyACM0", "usb/drivers/cdc_acm", "1-2", "2341", "0043", "0001", true);
+    usb("ttyUSB1", "usb-serial/drivers/ch341-uart", "1-3", "1a86", "7523", "0264", false);
+    sysfs.write("devices/pci/1-1/manufacturer", "FTDI\n");
+    sysfs.write("devices/pci/1-1/serial", "A10K\n");
+    fs::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-FTDI_A10K-if00-port0");
+    struct stat node {};
+    ASSERT_EQ(stat((root / "dev/ttyUSB0").c_str(), &node), 0);
+    std::ofstream(root / "proc/locks")
+        << "1: POSIX  ADVISORY  WRITE 77 00:1a:5 0 EOF\n"
+        << "2: FLOCK  ADVISORY  WRITE 4242 " << std::hex << major(node.st_dev) << ":"
+        << minor(node.st_dev) << ":" << std::dec << node.st_ino << " 0 EOF\n";
+    std::ofstream(root / "proc/4242/comm") << "minicom\n";
+  }
+
+  void uart(const std::string& name, int type) {
+    const std::string port = "devices/platform/serial8250/" + name;
+    sysfs.bind(port, "bus/platform/drivers/serial8250");
+    tty(name, port);
+    sysfs.write("class/tty/" + name + "/type", std::to_string(type) + "\n");
+    sysfs.write("class/tty/" + name + "/uartclk", "1843200\n");
+    sysfs.write("class/tty/" + name + "/flags", "0x10000040\n");
+  }
+  void usb(const std::string& name, const std::string& driver, const std::string& device,
+           const char* vendor, const char* product, const char* bcd, bool acm) {
+    const std::string usb_device = "devices/pci/" + device;
+    const std::string interface = usb_device + "/" + device + ":1.0";
+    const std::string port = acm ? interface : interface + "/" + name;
+    sysfs.bind(port, "bus/" + driver);
+    tty(name, port);
+    sysfs.write(interface + "/bInterfaceNumber", "00\n");
+    for (auto [file, text] : {std::pair{"idVendor", vendor}, {"idProduct", product},
+                              {"bcdDevice", bcd}, {"bMaxPacketSize0", "64"}}) {
+      sysfs.write(usb_device + "/" + file, std::string(text) + "\n");
+    }
+  }
+  void tty(const std::string& name, const std::string& device) {
+    const std::string dir = device + "/tty/" + name;
+    fs::create_directories(root / dir);
+    fs::create_directory_symlink(fs::relative(root / dir, root / "class/tty"),
+                                 root / "class/tty" / name);
+    fs::create_directory_symlink(fs::relative(root / device, root / dir), root / dir / "device");
+    std::ofstream(root / "dev" / name) << "";
+  }
+
+  // The block of the port whose name is `name`: its lines after the first.
+  std::vector<std::string> block(const std::string& listing, const std::string& name) {
+    std::vector<std::string> lines;
+    std::istringstream in(listing);
+    std::string line;
+    bool inside = false;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line[0] != ' ') inside = line == name;
+      else if (inside && !line.empty()) lines.push_back(line);
+      else if (line.empty()) inside = false;
+    }
+    return lines;
+  }
+
+  std::string list(const PortNeeds& needs) {
+    std::string dev = (root / "dev").string();
+    std::string proc = (root / "proc").string();
+    return serial::format_port_list(serial::list_posix_ports(needs, {sysfs.root(), dev.c_str(),
+                                                                     proc.c_str()}));
+  }
+
+  FakeSysfs sysfs;
+  fs::path root{sysfs.root()};
+};
+
+PortNeeds wendro_needs() {
+  PortNeeds needs;
+  needs.program = "wendro";
+  needs.rows = {{110, 2, 2, "   18"}, {300, 0, 0, "   30"}, {4800, 2, 2, "  800"},
+                {56000, 0, 0, " 5600"}, {57600, 0, 0, " 5760"}};
+  return needs;
+}
+
+TEST_F(ListedMachine, EachPortIsABlockNamedAtColumnZero) {
+  std::string text = list(wendro_needs());
+  std::vector<std::string> names;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line[0] != ' ') names.push_back(line);
+  }
+  const std::string dev = (root / "dev").string();
+  EXPECT_EQ(names, (std::vector<std::string>{dev + "/ttyACM0", dev + "/ttyS0",
+                                             dev + "/serial/by-id/usb-FTDI_A10K-if00-port0",
+                                             dev + "/ttyUSB1"}))
+      << text;
+  EXPECT_NE(text.find("\n  Left out: 1 ttyS nodes with no UART behind them.\n"), std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 64),
+            "  Remote ports are not listed: name one as rfc2217://HOST:PORT.\n");
+}
+
+TEST_F(ListedMachine, FactsRefusedRowsAndWhyAPortWouldNotOpen) {
+  std::string text = list(wendro_needs());
+  const std::string dev = (root / "dev").string();
+  using Lines = std::vector<std::string>;
+  EXPECT_EQ(block(text, dev + "/ttyS0"),
+            (Lines{"  kernel name ttyS0, driver serial8250",
+                   "  chip: 16550A UART, clock 1843200 Hz (115200 baud base)",
+                   "    5600 Hz: 56000 baud runs 57600, 2.9 % fast",
+                   "  refused: it carries the system console"}));
+  Lines ftdi = block(text, dev + "/serial/by-id/usb-FTDI_A10K-if00-port0");
+  ASSERT_EQ(ftdi.size(), 5u) << text;
+  EXPECT_EQ(ftdi[0], "  kernel name ttyUSB0 (" + dev + "/ttyUSB0), driver ftdi_sio");
+  EXPECT_EQ(ftdi[1], "  USB 0403:6001, manufacturer \"FTDI\", serial number \"A10K\"");
+  EXPECT_EQ(ftdi[2], "  chip: FTDI FT232R (bcdDevice 0600)");
+  EXPECT_EQ(ftdi[3], "      18 Hz: 110 baud is below the chip's 184");
+  EXPECT_EQ(ftdi[4], "  held by another program: process 4242 (minicom) holds its lock");
+  Lines uno = block(text, dev + "/ttyACM0");
+  ASSERT_EQ(uno.size(), 6u) << text;
+  EXPECT_EQ(uno[3], "      18 Hz: 110 baud runs 1112, 911.2 % fast");
+  EXPECT_EQ(uno[4], "      30 Hz: 300 baud runs 778, 159.3 % fast");
+  EXPECT_EQ(uno[5], "    5760 Hz: 57600 baud runs 58824, 2.1 % fast");
+  // The CH341's version decides its frames: without it, the rows wait for the open.
+  Lines ch341 = block(text, dev + "/ttyUSB1");
+  ASSERT_FALSE(ch341.empty()) << text;
+  EXPECT_EQ(ch341.back().find("  rows checked when the port opens: the CH341's version"), 0u)
+      << ch341.back();
+}
+
+TEST_F(ListedMachine, StartSettingsAreJudgedAndLorvelGetsTheCommonFactsAlone) {
+  PortNeeds tessik;
+  tessik.program = "tessik";
+  tessik.start = {600, 0, 0, ""};
+  const std::string dev = (root / "dev").string();
+  std::string text = list(tessik);
+  EXPECT_EQ(block(text, dev + "/ttyS0")[2], "  tessik's 600 baud 8N1 is made here");
+  EXPECT_EQ(block(text, dev + "/ttyUSB1")[3].find("  tessik's 600 baud 8N1 is checked when"), 0u);
+  PortNeeds lorvel;
+  lorvel.program = "lorvel";
+  EXPECT_EQ(block(list(lorvel), dev + "/ttyS0").size(), 3u);
+}
+
+}  // namespace list
