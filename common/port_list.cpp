@@ -14,11 +14,13 @@ std::string format_port_list(const PortListing& listing) {
   std::string text;
   for (const ListedPort& port : listing.ports) {
     // The first word is what the completion and scripts take: a blank in a name would cut it.
-    for (char c : port.name) text += (c == ' ' || c == '\t' || c == '\n') ? '?' : c;
+    for (char c : port.name)
+      text += (c == ' ' || c == '\t' || c == '\n') ? '?' : c;
     text += '\n';
     for (const std::string& fact : port.facts) {
       text += "  ";
-      for (char c : fact) text += c == '\n' ? ' ' : c;
+      for (char c : fact)
+        text += c == '\n' ? ' ' : c;
       text += '\n';
     }
   }

@@ -24,7 +24,8 @@ std::string read_line(const std::string& path) {
   std::ifstream file(path);
   std::string line;
   std::getline(file, line);
-  while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\r'))
+    line.pop_back();
   // A USB string is the device's own: keep it printable and on one line.
   for (char& c : line) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
@@ -78,7 +79,8 @@ std::vector<std::string> console_ttys(const std::string& sysfs) {
   std::vector<std::string> names;
   std::ifstream active(sysfs + "/class/tty/console/active");
   std::string name;
-  while (active >> name) names.push_back(name);
+  while (active >> name)
+    names.push_back(name);
   return names;
 }
 
@@ -173,8 +175,8 @@ void judge_needs(const PortNeeds& needs, const DriverFacts& facts, ListedPort& p
   bool whole_model = open_tells.empty();
   // Where nothing is known, nothing is refused here; where the part is missing, what every part
   // refuses still is.
-  bool nothing_known = generator.scheme == RateScheme::kUnknown &&
-                       generator.framing == Framing::kAsAsked;
+  bool nothing_known =
+      generator.scheme == RateScheme::kUnknown && generator.framing == Framing::kAsAsked;
   if (!needs.rows.empty()) {
     int refused = 0;
     for (const PortNeeds::Setting& row : needs.rows) {
@@ -192,8 +194,8 @@ void judge_needs(const PortNeeds& needs, const DriverFacts& facts, ListedPort& p
     return;
   }
   if (needs.start.baud == 0) return;
-  std::string setting = describe_setting(needs.start.baud, needs.start.parity,
-                                         needs.start.stop_bits);
+  std::string setting =
+      describe_setting(needs.start.baud, needs.start.parity, needs.start.stop_bits);
   std::string why = nothing_known ? std::string() : refusal_reason(generator, needs.start);
   if (!why.empty()) {
     port.facts.push_back(std::string(needs.program) + "'s " + setting + " is refused: " + why);
@@ -329,8 +331,8 @@ PortListing list_posix_ports(const PortNeeds& needs, const ListRoots& roots) {
       if (!problem.empty()) port.facts.push_back(problem);
       long pid = 0;
       if (lock_holder(roots.proc, node, pid)) {
-        std::string program = read_line(std::string(roots.proc) + "/" + std::to_string(pid) +
-                                        "/comm");
+        std::string program =
+            read_line(std::string(roots.proc) + "/" + std::to_string(pid) + "/comm");
         port.facts.push_back("held by another program: process " + std::to_string(pid) +
                              (program.empty() ? "" : " (" + program + ")") + " holds its lock");
       }

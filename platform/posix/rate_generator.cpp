@@ -223,8 +223,8 @@ double cp210x_exact_rate(std::uint32_t asked) {
 // mantissa of 9 bits times 4^exponent (or, on the TA and TB, 11 bits times 2^exponent).
 double pl2303_rate(std::uint32_t asked, bool alternative) {
   static constexpr std::uint32_t kListed[] = {
-      75,     150,    300,    600,    1200,   1800,    2400,    3600,    4800,
-      7200,   9600,   14400,  19200,  28800,  38400,   57600,   115200,  230400,
+      75,     150,    300,    600,     1200,    1800,    2400,   3600,   4800,
+      7200,   9600,   14400,  19200,   28800,   38400,   57600,  115200, 230400,
       460800, 614400, 921600, 1228800, 2457600, 3000000, 6000000};
   for (std::uint32_t listed : kListed) {
     if (listed == asked) return asked;
@@ -399,7 +399,8 @@ std::string read_line(const std::string& path) {
   std::fclose(file);
   if (!read) return {};
   std::string line(text);
-  while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+  while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
+    line.pop_back();
   return line;
 }
 

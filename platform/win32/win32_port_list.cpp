@@ -18,7 +18,8 @@ namespace win32 {
 namespace {
 
 // The "Ports" device setup class (COM and LPT), {4d36e978-e325-11ce-bfc1-08002be10318}.
-const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+const GUID kPortsClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
 struct ComPort {
   std::string port;    // "COM5"
@@ -67,9 +68,8 @@ std::vector<ComPort> registered_ports() {
 std::string device_property(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property) {
   char text[512] = {};
   DWORD type = 0;
-  if (!::SetupDiGetDeviceRegistryPropertyA(set, &info, property, &type,
-                                           reinterpret_cast<BYTE*>(text), sizeof text - 2,
-                                           nullptr)) {
+  if (!::SetupDiGetDeviceRegistryPropertyA(
+          set, &info, property, &type, reinterpret_cast<BYTE*>(text), sizeof text - 2, nullptr)) {
     return {};
   }
   // A hardware id list is several strings; its first is the most exact.
@@ -138,10 +138,10 @@ PortListing list_ports(const PortNeeds& needs) {
     if (!needs.rows.empty()) {
       port.facts.push_back("rows " + judged);
     } else if (needs.start.baud != 0) {
-      port.facts.push_back(std::string(needs.program) + "'s " +
-                           describe_setting(needs.start.baud, needs.start.parity,
-                                            needs.start.stop_bits) +
-                           " is " + judged);
+      port.facts.push_back(
+          std::string(needs.program) + "'s " +
+          describe_setting(needs.start.baud, needs.start.parity, needs.start.stop_bits) + " is " +
+          judged);
     }
     listing.ports.push_back(std::move(port));
   }

@@ -302,7 +302,8 @@ TEST(RateGenerator, UsbBridgesMakeWhatTheirDriversProgram) {
   DriverFacts ftdi{"ftdi_sio"};
   ftdi.has_usb_descriptor = true;
   for (auto [bcd, scheme] : {std::pair{0x600, RateScheme::kFtdi232B},
-                             {0x900, RateScheme::kFtdiHighSpeed}, {0x100, RateScheme::kFtdiSio}}) {
+                             {0x900, RateScheme::kFtdiHighSpeed},
+                             {0x100, RateScheme::kFtdiSio}}) {
     ftdi.usb_bcd_device = static_cast<std::uint16_t>(bcd);
     EXPECT_EQ(classify_rate_generator(ftdi).scheme, scheme) << bcd;
   }
@@ -352,8 +353,10 @@ class ListedMachine : public ::testing::Test {
     sysfs.bind(port, "bus/" + driver);
     tty(name, port);
     sysfs.write(interface + "/bInterfaceNumber", "00\n");
-    for (auto [file, text] : {std::pair{"idVendor", vendor}, {"idProduct", product},
-                              {"bcdDevice", bcd}, {"bMaxPacketSize0", "64"}}) {
+    for (auto [file, text] : {std::pair{"idVendor", vendor},
+                              {"idProduct", product},
+                              {"bcdDevice", bcd},
+                              {"bMaxPacketSize0", "64"}}) {
       sysfs.write(usb_device + "/" + file, std::string(text) + "\n");
     }
   }
@@ -373,9 +376,12 @@ class ListedMachine : public ::testing::Test {
     std::string line;
     bool inside = false;
     while (std::getline(in, line)) {
-      if (!line.empty() && line[0] != ' ') inside = line == name;
-      else if (inside && !line.empty()) lines.push_back(line);
-      else if (line.empty()) inside = false;
+      if (!line.empty() && line[0] != ' ')
+        inside = line == name;
+      else if (inside && !line.empty())
+        lines.push_back(line);
+      else if (line.empty())
+        inside = false;
     }
     return lines;
   }
@@ -383,8 +389,8 @@ class ListedMachine : public ::testing::Test {
   std::string list(const PortNeeds& needs) {
     std::string dev = (root / "dev").string();
     std::string proc = (root / "proc").string();
-    return serial::format_port_list(serial::list_posix_ports(needs, {sysfs.root(), dev.c_str(),
-                                                                     proc.c_str()}));
+    return serial::format_port_list(
+        serial::list_posix_ports(needs, {sysfs.root(), dev.c_str(), proc.c_str()}));
   }
 
   FakeSysfs sysfs;
@@ -394,8 +400,11 @@ class ListedMachine : public ::testing::Test {
 PortNeeds wendro_needs() {
   PortNeeds needs;
   needs.program = "wendro";
-  needs.rows = {{110, 2, 2, "   18"}, {300, 0, 0, "   30"}, {4800, 2, 2, "  800"},
-                {56000, 0, 0, " 5600"}, {57600, 0, 0, " 5760"}};
+  needs.rows = {{110, 2, 2, "   18"},
+                {300, 0, 0, "   30"},
+                {4800, 2, 2, "  800"},
+                {56000, 0, 0, " 5600"},
+                {57600, 0, 0, " 5760"}};
   return needs;
 }
 
