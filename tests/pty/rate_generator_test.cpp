@@ -369,101 +369,80 @@ class ListedMachine : public ::testing::Test {
     std::ofstream(root / "dev" / name) << "";
   }
 
-  // The block of the port whose name is `name`: its lines after the first.
-  std::vector<std::string> block(const std::string& listing, const std::string& name) {
-    std::vector<std::string> lines;
-    std::istringstream in(listing);
-    std::string line;
-    bool inside = false;
-    while (std::getline(in, line)) {
-      if (!line.empty() && line[0] != ' ')
-        inside = line == name;
-      else if (inside && !line.empty())
-        lines.push_back(line);
-      else if (line.empty())
-        inside = false;
-    }
-    return lines;
-  }
-
-  std::string list(const PortNeeds& needs) {
+  // The listing's blocks in order: each name at column 0 with the indented lines below it.
+  using Blocks = std::vector<std::pair<std::string, std::vector<std::string>>>;
+  Blocks list(const PortNeeds& needs, std::string* text = nullptr) {
     std::string dev = (root / "dev").string();
     std::string proc = (root / "proc").string();
-    return serial::format_port_list(
+    std::string listing = serial::format_port_list(
         serial::list_posix_ports(needs, {sysfs.root(), dev.c_str(), proc.c_str()}));
+    if (text != nullptr) *text = listing;
+    Blocks blocks;
+    std::istringstream in(listing);
+    for (std::string line; std::getline(in, line) && !line.empty();) {
+      if (line[0] != ' ') blocks.push_back({line.substr(dev.size()), {}});
+      if (line[0] == ' ') blocks.back().second.push_back(line);
+    }
+    return blocks;
   }
 
   FakeSysfs sysfs;
   fs::path root{sysfs.root()};
 };
 
-PortNeeds wendro_needs() {
-  PortNeeds needs;
-  needs.program = "wendro";
-  needs.rows = {{110, 2, 2, "   18"},
-                {300, 0, 0, "   30"},
-                {4800, 2, 2, "  800"},
-                {56000, 0, 0, " 5600"},
-                {57600, 0, 0, " 5760"}};
-  return needs;
-}
-
-TEST_F(ListedMachine, EachPortIsABlockNamedAtColumnZero) {
-  std::string text = list(wendro_needs());
-  std::vector<std::string> names;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line[0] != ' ') names.push_back(line);
-  }
-  const std::string dev = (root / "dev").string();
-  EXPECT_EQ(names, (std::vector<std::string>{dev + "/ttyACM0", dev + "/ttyS0",
-                                             dev + "/serial/by-id/usb-FTDI_A10K-if00-port0",
-                                             dev + "/ttyUSB1"}))
-      << text;
-  EXPECT_NE(text.find("\n  Left out: 1 ttyS nodes with no UART behind them.\n"), std::string::npos);
-  EXPECT_EQ(text.substr(text.size() - 64),
-            "  Remote ports are not listed: name one as rfc2217://HOST:PORT.\n");
-}
-
-TEST_F(ListedMachine, FactsRefusedRowsAndWhyAPortWouldNotOpen) {
-  std::string text = list(wendro_needs());
-  const std::string dev = (root / "dev").string();
+TEST_F(ListedMachine, BlocksFactsRefusedRowsAndWhyAPortWouldNotOpen) {
+  PortNeeds wendro;
+  wendro.program = "wendro";
+  wendro.rows = {{110, 2, 2, "   18"},
+                 {300, 0, 0, "   30"},
+                 {4800, 2, 2, "  800"},
+                 {56000, 0, 0, " 5600"},
+                 {57600, 0, 0, " 5760"}};
+  std::string text;
+  Blocks blocks = list(wendro, &text);
   using Lines = std::vector<std::string>;
-  EXPECT_EQ(block(text, dev + "/ttyS0"),
-            (Lines{"  kernel name ttyS0, driver serial8250",
-                   "  chip: 16550A UART, clock 1843200 Hz (115200 baud base)",
-                   "    5600 Hz: 56000 baud runs 57600, 2.9 % fast",
-                   "  refused: it carries the system console"}));
-  Lines ftdi = block(text, dev + "/serial/by-id/usb-FTDI_A10K-if00-port0");
-  ASSERT_EQ(ftdi.size(), 5u) << text;
-  EXPECT_EQ(ftdi[0], "  kernel name ttyUSB0 (" + dev + "/ttyUSB0), driver ftdi_sio");
-  EXPECT_EQ(ftdi[1], "  USB 0403:6001, manufacturer \"FTDI\", serial number \"A10K\"");
-  EXPECT_EQ(ftdi[2], "  chip: FTDI FT232R (bcdDevice 0600)");
-  EXPECT_EQ(ftdi[3], "      18 Hz: 110 baud is below the chip's 184");
-  EXPECT_EQ(ftdi[4], "  held by another program: process 4242 (minicom) holds its lock");
-  Lines uno = block(text, dev + "/ttyACM0");
-  ASSERT_EQ(uno.size(), 6u) << text;
-  EXPECT_EQ(uno[3], "      18 Hz: 110 baud runs 1112, 911.2 % fast");
-  EXPECT_EQ(uno[4], "      30 Hz: 300 baud runs 778, 159.3 % fast");
-  EXPECT_EQ(uno[5], "    5760 Hz: 57600 baud runs 58824, 2.1 % fast");
+  ASSERT_EQ(blocks.size(), 4u) << text;
+  EXPECT_EQ(blocks[0].first, "/ttyACM0");
+  EXPECT_EQ(blocks[0].second, (Lines{"  kernel name ttyACM0, driver cdc_acm", "  USB 2341:0043",
+                                     "  chip: Arduino Uno/Mega USB bridge (ATmega8U2/16U2)",
+                                     "      18 Hz: 110 baud runs 1112, 911.2 % fast",
+                                     "      30 Hz: 300 baud runs 778, 159.3 % fast",
+                                     "    5760 Hz: 57600 baud runs 58824, 2.1 % fast"}));
+  EXPECT_EQ(blocks[1].first, "/ttyS0");
+  EXPECT_EQ(blocks[1].second, (Lines{"  kernel name ttyS0, driver serial8250",
+                                     "  chip: 16550A UART, clock 1843200 Hz (115200 baud base)",
+                                     "    5600 Hz: 56000 baud runs 57600, 2.9 % fast",
+                                     "  refused: it carries the system console"}));
+  // The by-id name is the one to pass; the lock's holder is named.
+  EXPECT_EQ(blocks[2].first, "/serial/by-id/usb-FTDI_A10K-if00-port0");
+  EXPECT_EQ(
+      blocks[2].second,
+      (Lines{"  kernel name ttyUSB0 (" + (root / "dev").string() + "/ttyUSB0), driver ftdi_sio",
+             "  USB 0403:6001, manufacturer \"FTDI\", serial number \"A10K\"",
+             "  chip: FTDI FT232R (bcdDevice 0600)",
+             "      18 Hz: 110 baud is below the chip's 184",
+             "  held by another program: process 4242 (minicom) holds its lock"}));
   // The CH341's version decides its frames: without it, the rows wait for the open.
-  Lines ch341 = block(text, dev + "/ttyUSB1");
-  ASSERT_FALSE(ch341.empty()) << text;
-  EXPECT_EQ(ch341.back().find("  rows checked when the port opens: the CH341's version"), 0u)
-      << ch341.back();
+  EXPECT_EQ(blocks[3].first, "/ttyUSB1");
+  EXPECT_EQ(blocks[3].second.back().find("  rows checked when the port opens: the CH341's version"),
+            0u);
+  EXPECT_NE(text.find("\n\n  Left out: 1 ttyS nodes with no UART behind them.\n"
+                      "  Remote ports are not listed: name one as rfc2217://HOST:PORT.\n"),
+            std::string::npos)
+      << text;
 }
 
 TEST_F(ListedMachine, StartSettingsAreJudgedAndLorvelGetsTheCommonFactsAlone) {
   PortNeeds tessik;
   tessik.program = "tessik";
   tessik.start = {600, 0, 0, ""};
-  const std::string dev = (root / "dev").string();
-  std::string text = list(tessik);
-  EXPECT_EQ(block(text, dev + "/ttyS0")[2], "  tessik's 600 baud 8N1 is made here");
-  EXPECT_EQ(block(text, dev + "/ttyUSB1")[3].find("  tessik's 600 baud 8N1 is checked when"), 0u);
+  Blocks blocks = list(tessik);
+  ASSERT_EQ(blocks.size(), 4u);
+  EXPECT_EQ(blocks[1].second[2], "  tessik's 600 baud 8N1 is made here");
+  EXPECT_EQ(blocks[3].second[3].find("  tessik's 600 baud 8N1 is checked when the port opens"), 0u);
   PortNeeds lorvel;
   lorvel.program = "lorvel";
-  EXPECT_EQ(block(list(lorvel), dev + "/ttyS0").size(), 3u);
+  EXPECT_EQ(list(lorvel)[1].second.size(), 3u);
 }
 
 }  // namespace list
