@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "key_decoder.h"
-#include "posix_port.h"
+#include "restore_registry.h"
 
 namespace serial {
 namespace {
@@ -21,28 +21,40 @@ namespace {
 // count as they are (an ESC as the ESC key alone).
 constexpr long kRestOfKeyWaitMs = 30;
 
-// The terminal whose settings to bring back, shared with the signal handlers.
-volatile std::sig_atomic_t g_raw_active = 0;
+// The terminal in raw key mode, for the signal handlers: its record in the registry (the
+// settings it had before), and what SIGTSTP puts back once the program continues.
+volatile std::sig_atomic_t g_terminal_entry = restore::kNoEntry;
 int g_terminal_fd = -1;
-termios g_saved_settings;
 termios g_raw_settings;
 bool g_handlers_installed = false;
 
+struct TerminalChanges {
+  int fd;
+  termios saved;
+};
+
+void undo_terminal_changes(const void* state, restore::Way) {
+  const TerminalChanges& changes = *static_cast<const TerminalChanges*>(state);
+  tcsetattr(changes.fd, TCSANOW, &changes.saved);
+}
+
 void restore_terminal() {
-  if (g_raw_active) {
-    g_raw_active = 0;
-    tcsetattr(g_terminal_fd, TCSANOW, &g_saved_settings);
-  }
+  restore::Entry entry = g_terminal_entry;
+  if (entry == restore::kNoEntry) return;
+  g_terminal_entry = restore::kNoEntry;
+  restore::undo_and_remove(entry);
 }
 
+// exit() from anywhere: the port and the terminal are left as found, as by a close.
 void restore_at_exit() {
-  restore_terminal();
+  restore::undo_all(restore::Caller::kOtherThread);
 }
 
-// Ends the program the way the signal would, after restoring the terminal.
+// Ends the program the way the signal would, after undoing all it changed: the terminal, the
+// ports (their unsent output dropped, or the kernel's close would hold the dying program up to
+// 30 s) and the remote servers' settings.
 void on_fatal_signal(int signal_number) {
-  restore_terminal();
-  flush_open_ports_output();
+  restore::undo_all(restore::Caller::kSignalHandler);
   std::signal(signal_number, SIG_DFL);
   // Blocked while this handler runs; delivered, with the default action, as it returns.
   std::raise(signal_number);
@@ -53,8 +65,8 @@ void install_stop_handler();
 // Ctrl-Z: the shell gets its terminal back while the program is stopped, raw keys after.
 void on_stop_signal(int) {
   int saved_errno = errno;
-  bool was_raw = g_raw_active != 0;
-  restore_terminal();
+  restore::Entry entry = g_terminal_entry;
+  if (entry != restore::kNoEntry) restore::undo_and_keep(entry);
   std::signal(SIGTSTP, SIG_DFL);
   sigset_t stop;
   sigemptyset(&stop);
@@ -63,21 +75,23 @@ void on_stop_signal(int) {
   std::raise(SIGTSTP);
   // Continued.
   install_stop_handler();
-  if (was_raw) {
-    tcsetattr(g_terminal_fd, TCSANOW, &g_raw_settings);
-    g_raw_active = 1;
-  }
+  if (entry != restore::kNoEntry) tcsetattr(g_terminal_fd, TCSANOW, &g_raw_settings);
   errno = saved_errno;
 }
 
+// The signals that end a program, each undoing all it changed first. SIGPIPE too: `kadrel
+// /dev/ttyUSB0 | head` ends by it once head has gone, and the keyboard's terminal must not stay
+// raw after that.
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGPIPE};
+
 // Installs a handler only where the signal still has its default action, so that a signal the
-// caller chose to ignore (nohup) stays ignored.
-void install_if_default(int signal_number, void (*handler)(int)) {
+// caller chose to ignore (nohup) stays ignored. `blocked` waits while the handler runs.
+void install_if_default(int signal_number, void (*handler)(int), const sigset_t& blocked) {
   struct sigaction current {};
   if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
   struct sigaction action {};
   action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
+  action.sa_mask = blocked;
   action.sa_flags = SA_RESTART;
   sigaction(signal_number, &action, nullptr);
 }
@@ -93,12 +107,16 @@ void install_stop_handler() {
 void install_handlers_once() {
   if (g_handlers_installed) return;
   g_handlers_installed = true;
-  // SIGPIPE too: `kadrel /dev/ttyUSB0 | head` ends by it once head has gone, and the keyboard's
-  // terminal must not stay raw after that.
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGPIPE}) {
-    install_if_default(signal_number, on_fatal_signal);
-  }
-  install_if_default(SIGTSTP, on_stop_signal);
+  // A second ending signal waits for the first one's undo: the farewell goes out once, whole.
+  sigset_t fatal;
+  sigemptyset(&fatal);
+  for (int signal_number : kFatalSignals)
+    sigaddset(&fatal, signal_number);
+  for (int signal_number : kFatalSignals)
+    install_if_default(signal_number, on_fatal_signal, fatal);
+  sigset_t none;
+  sigemptyset(&none);
+  install_if_default(SIGTSTP, on_stop_signal, none);
   std::atexit(restore_at_exit);
 }
 
@@ -148,18 +166,20 @@ void PosixConsole::enter_raw_keys() {
   if (raw_keys_ || !input_is_terminal_) return;
   termios settings{};
   if (tcgetattr(input_fd_, &settings) != 0) return;
+  // Recorded before it changes, so that every way out from here on gives it back.
+  restore::Entry entry = restore::add(undo_terminal_changes, TerminalChanges{input_fd_, settings});
+  if (entry == restore::kNoEntry) return;
   g_terminal_fd = input_fd_;
-  g_saved_settings = settings;
   // ISIG stays: Ctrl-C still ends the program. Enter gives 13, as on a Windows console.
   settings.c_lflag &= ~(ICANON | ECHO | ECHONL);
   settings.c_iflag &= ~ICRNL;
   settings.c_cc[VMIN] = 1;
   settings.c_cc[VTIME] = 0;
   g_raw_settings = settings;
-  // Marked first: a signal arriving in between restores settings that are still the same.
-  g_raw_active = 1;
+  g_terminal_entry = entry;
   if (tcsetattr(input_fd_, TCSANOW, &settings) != 0) {
-    g_raw_active = 0;
+    g_terminal_entry = restore::kNoEntry;
+    restore::remove(entry);
     return;
   }
   raw_keys_ = true;

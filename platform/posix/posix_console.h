@@ -6,10 +6,10 @@
 // is there: a sequence the decoder knows no key for is dropped and never leaves _getch waiting
 // (for keys left unread, where _kbhit only looks, any byte in the terminal counts). The
 // terminal's settings come back on every way out: destruction, exit(), and the signals that end a
-// program from the keyboard or from outside (SIGINT, SIGTERM, SIGHUP, SIGQUIT) or after a failed
-// check (SIGABRT); SIGTSTP gives the shell a normal terminal while the program is stopped. Those
-// signal handlers also drop the unsent output of the open ports, so that the kernel's close does
-// not hold the dying program for up to 30 s.
+// program from the keyboard or from outside (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) or after
+// a failed check (SIGABRT); SIGTSTP gives the shell a normal terminal while the program is
+// stopped. Those signal handlers undo everything the program changed, the open ports and remote
+// servers too (see restore_registry.h), then end it as the signal would.
 #pragma once
 
 #include <cstddef>

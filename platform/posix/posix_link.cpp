@@ -3,15 +3,17 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "link.h"
+#include "link_farewell.h"
 
 namespace serial {
 namespace {
@@ -28,42 +30,63 @@ int to_poll_ms(std::int64_t timeout_ns) {
   return ms > 60'000 ? 60'000 : static_cast<int>(ms);
 }
 
-// The open connections' farewells for the signal-time release: each slot holds a socket plus
-// one (0: free, -1: being filled) and its bytes.
-constexpr int kLinkSlots = 8;
-struct FarewellSlot {
-  std::atomic<int> fd_plus_one{0};
-  std::uint8_t bytes[Link::kMaxFarewell] = {};
-  std::size_t length = 0;
-};
-FarewellSlot g_farewells[kLinkSlots];
-
-void forget_farewell(int fd) {
-  for (auto& slot : g_farewells) {
-    int expected = fd + 1;
-    if (slot.fd_plus_one.compare_exchange_strong(expected, 0)) return;
+// The farewell's socket calls, each async-signal-safe.
+long send_now(std::intptr_t socket, const std::uint8_t* bytes, std::size_t length) {
+  for (;;) {
+    // MSG_NOSIGNAL: a connection the server closed fails the call instead of raising SIGPIPE.
+    ssize_t sent = ::send(static_cast<int>(socket), bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return static_cast<long>(sent);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return -1;
   }
 }
 
+bool wait_writable(std::intptr_t socket, int timeout_ms) {
+  pollfd watch{static_cast<int>(socket), POLLOUT, 0};
+  return ::poll(&watch, 1, timeout_ms) > 0 && (watch.revents & POLLOUT) &&
+         !(watch.revents & (POLLERR | POLLHUP | POLLNVAL));
+}
+
+std::int64_t now_ms() {
+  return monotonic_ns() / 1'000'000;
+}
+
+void pause_a_moment() {
+  timespec moment{0, 1'000'000};
+  nanosleep(&moment, nullptr);
+}
+
+const FarewellSocket kFarewellSocket{send_now, wait_writable, now_ms, pause_a_moment};
+static_assert(Link::kMaxFarewell <= LinkFarewell::kMaxBytes, "every farewell fits its record");
+
 class SocketLink final : public Link {
  public:
-  explicit SocketLink(int fd) : fd_(fd) {}
+  explicit SocketLink(int fd) : fd_(fd), farewell_(fd, kFarewellSocket) {}
   ~SocketLink() override {
-    forget_farewell(fd_);
+    farewell_.forget();
     ::close(fd_);
   }
   SocketLink(const SocketLink&) = delete;
   SocketLink& operator=(const SocketLink&) = delete;
 
   long send(const std::uint8_t* data, std::size_t length) override {
-    for (;;) {
-      // MSG_NOSIGNAL: a connection the server closed fails the call instead of raising SIGPIPE.
-      ssize_t sent = ::send(fd_, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (sent >= 0) return static_cast<long>(sent);
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-      return -1;
+    // Signals wait while a send and its count run, so the farewell of a signal handler always
+    // knows where the stream stands.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    bool lost = false;
+    long sent = 0;
+    if (farewell_.begin_send(lost)) {
+      sent = send_now(fd_, data, length);
+      farewell_.end_send(data, sent);
+    } else if (lost) {
+      sent = -1;
     }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return sent;
   }
 
   long receive(std::uint8_t* buffer, std::size_t length) override {
@@ -93,20 +116,12 @@ class SocketLink final : public Link {
   std::int64_t now_ns() override { return monotonic_ns(); }
 
   void set_farewell(const std::uint8_t* bytes, std::size_t length) override {
-    forget_farewell(fd_);
-    if (length > kMaxFarewell) return;
-    for (auto& slot : g_farewells) {
-      int expected = 0;
-      if (!slot.fd_plus_one.compare_exchange_strong(expected, -1)) continue;
-      std::memcpy(slot.bytes, bytes, length);
-      slot.length = length;
-      slot.fd_plus_one.store(fd_ + 1);
-      return;
-    }
+    farewell_.set(bytes, length);
   }
 
  private:
   int fd_;
+  LinkFarewell farewell_;
 };
 
 // Connects one address within the time left; the socket, or -1.
@@ -140,13 +155,6 @@ int connect_within(const addrinfo& address, std::int64_t deadline_ns) {
 }
 
 }  // namespace
-
-void send_link_farewells() {
-  for (auto& slot : g_farewells) {
-    int stored = slot.fd_plus_one.load();
-    if (stored > 0) ::send(stored - 1, slot.bytes, slot.length, MSG_NOSIGNAL | MSG_DONTWAIT);
-  }
-}
 
 std::unique_ptr<Link> connect_link(const RemoteAddress& address, int timeout_ms) {
   std::int64_t deadline = monotonic_ns() + static_cast<std::int64_t>(timeout_ms) * 1'000'000;

@@ -10,7 +10,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,21 +17,11 @@
 #include <fstream>
 
 #include "line_frame.h"
-#include "link.h"
+#include "restore_registry.h"
 #include "termios2_rate.h"
 
 namespace serial {
 namespace {
-
-// The open ports for the signal-time release: each slot holds a descriptor plus one (0: free,
-// -1: being filled) and the settings the port had when it was opened.
-constexpr int kPortSlots = 16;
-struct OpenPortSlot {
-  std::atomic<int> fd_plus_one{0};
-  termios found_settings{};
-  std::uint32_t found_rate = 0;
-};
-OpenPortSlot g_open_ports[kPortSlots];
 
 // The exact rate a port runs at (termios2), 0 where the driver has no such call.
 std::uint32_t exact_rate(int fd) {
@@ -50,22 +39,24 @@ void restore_found_settings(int fd, const termios& found, std::uint32_t found_ra
   }
 }
 
-void register_open_port(int fd, const termios& found, std::uint32_t found_rate) {
-  for (auto& slot : g_open_ports) {
-    int expected = 0;
-    if (!slot.fd_plus_one.compare_exchange_strong(expected, -1)) continue;
-    slot.found_settings = found;
-    slot.found_rate = found_rate;
-    slot.fd_plus_one.store(fd + 1);
-    return;
-  }
-}
+// All that an open changes on a port, for its undo: the found settings and exact rate, the
+// exclusive mode (unless the port was found exclusive) and the lock.
+struct PortChanges {
+  int fd;
+  termios found_settings;
+  std::uint32_t found_rate;
+  bool clear_exclusive;
+};
 
-void unregister_open_port(int fd) {
-  for (auto& slot : g_open_ports) {
-    int expected = fd + 1;
-    if (slot.fd_plus_one.compare_exchange_strong(expected, 0)) return;
-  }
+// Drops what is still queued (or close would wait up to 30 s for it to drain, and the bytes
+// would reach the line after the program), gives the port its found settings, lets others open
+// it again and releases the lock. Async-signal-safe, and harmless when repeated.
+void undo_port_changes(const void* state, restore::Way) {
+  const PortChanges& changes = *static_cast<const PortChanges*>(state);
+  tcflush(changes.fd, TCOFLUSH);
+  restore_found_settings(changes.fd, changes.found_settings, changes.found_rate);
+  if (changes.clear_exclusive) ioctl(changes.fd, TIOCNXCL);
+  flock(changes.fd, LOCK_UN);
 }
 
 // The device number a sysfs tty directory names in its "dev" file ("4:64").
@@ -244,39 +235,42 @@ std::unique_ptr<SerialPort> open_posix_port(const char* port_name, const char* s
   if (path.empty()) return nullptr;
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  termios found{};
+  PortChanges changes{fd, {}, 0, true};
   // The lock comes before TIOCEXCL so that a refused open never marks another program's port.
   if (!isatty(fd) || carries_kernel_console(fd, sysfs_root) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      tcgetattr(fd, &found) != 0) {
+      tcgetattr(fd, &changes.found_settings) != 0) {
     ::close(fd);
     return nullptr;
   }
+  changes.found_rate = exact_rate(fd);
+  // Root opens a port that is already exclusive; its exclusive mode is not ours to clear.
+  int exclusive = 0;
+  changes.clear_exclusive = ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive == 0;
+  // Recorded before anything changes: a signal from here on undoes what was done.
+  restore::Entry entry = restore::add(undo_port_changes, changes);
   ioctl(fd, TIOCEXCL);
-  termios settings = found;
+  termios settings = changes.found_settings;
   make_binary(settings);
   if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-    restore_found_settings(fd, found, 0);
-    ioctl(fd, TIOCNXCL);
+    if (entry != restore::kNoEntry) {
+      restore::undo_and_remove(entry);
+    } else {
+      undo_port_changes(&changes, restore::Way::kClose);
+    }
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixPort>(fd, found);
+  return std::make_unique<PosixPort>(fd, changes.found_settings, changes.found_rate,
+                                     changes.clear_exclusive, entry);
 }
 
-void flush_open_ports_output() {
-  for (auto& slot : g_open_ports) {
-    int stored = slot.fd_plus_one.load();
-    if (stored <= 0) continue;
-    tcflush(stored - 1, TCOFLUSH);
-    restore_found_settings(stored - 1, slot.found_settings, slot.found_rate);
-  }
-  send_link_farewells();
-}
-
-PosixPort::PosixPort(int fd, const termios& found_settings)
+PosixPort::PosixPort(int fd, const termios& found_settings, std::uint32_t found_rate,
+                     bool clear_exclusive, restore::Entry changes)
     : fd_(fd),
       found_settings_(found_settings),
-      found_rate_(exact_rate(fd)),
+      found_rate_(found_rate),
+      clear_exclusive_(clear_exclusive),
+      changes_(changes),
       pacer_(static_cast<PacingKernel&>(*this)),
       transfers_(static_cast<TransferDevice&>(*this)) {
   DriverFacts facts = probe_driver_facts(fd);
@@ -285,7 +279,6 @@ PosixPort::PosixPort(int fd, const termios& found_settings)
   // holds), so its TIOCOUTQ would make a write sleep seconds while the line idles; there the
   // write is paced by the line time alone, as on a pseudo-terminal.
   queue_overcounted_ = facts.driver == "cdc_acm";
-  register_open_port(fd_, found_settings_, found_rate_);
   update_pacer();
 }
 
@@ -453,13 +446,15 @@ void PosixPort::wait_for_output() {
 void PosixPort::CloseHandle() {
   if (fd_ < 0) return;
   transfers_.abandon();
-  unregister_open_port(fd_);
-  // Without the flush, close would wait up to 30 s for the unsent bytes to drain. Then the port
-  // gets the settings it was found with: a later program, or a console on it, expects those.
-  tcflush(fd_, TCOFLUSH);
-  restore_found_settings(fd_, found_settings_, found_rate_);
-  ioctl(fd_, TIOCNXCL);
-  flock(fd_, LOCK_UN);
+  // A later program, or a console on the port, expects it as it was found. The record goes
+  // before the close: the descriptor's number is soon another file's.
+  if (changes_ != restore::kNoEntry) {
+    restore::undo_and_remove(changes_);
+  } else {
+    PortChanges changes{fd_, found_settings_, found_rate_, clear_exclusive_};
+    undo_port_changes(&changes, restore::Way::kClose);
+  }
+  changes_ = restore::kNoEntry;
   ::close(fd_);
   fd_ = -1;
 }

@@ -10,6 +10,7 @@
 
 #include "overlapped_transfers.h"
 #include "rate_generator.h"
+#include "restore_registry.h"
 #include "serial_port.h"
 #include "write_pacer.h"
 
@@ -22,7 +23,8 @@ std::string posix_device_path(const char* port_name);
 
 // Opens the named port for exclusive use (see posix_device_path); null when the name names no
 // device, the device is missing, is no tty, carries the system console (see below), or another
-// open holds it. The port's settings as found here come back when it is closed.
+// open holds it. The port's settings as found here come back when it is closed, and on every
+// other way out (see restore_registry.h).
 std::unique_ptr<SerialPort> open_posix_port(const char* port_name, const char* sysfs_root = "/sys");
 
 // The bits per second of a standard termios rate code (B9600: 9600); 0 for any other code.
@@ -34,17 +36,13 @@ std::uint32_t standard_rate_baud(speed_t code);
 // into the waveform, and a program would reconfigure the console.
 bool carries_kernel_console(int fd, const char* sysfs_root);
 
-// Drops the unsent output of every open port and gives each the settings it had when opened;
-// remote ports get their farewell sent (see send_link_farewells).
-// Async-signal-safe: a fatal signal handler calls it so that the kernel's close does not wait up
-// to 30 s for a queue to drain and the port is left as it was found.
-void flush_open_ports_output();
-
 class PosixPort : public SerialPort, private PacingKernel, private TransferDevice {
  public:
-  // Takes an open, locked tty descriptor that is already in binary mode, and the settings it had
-  // before, which CloseHandle restores.
-  PosixPort(int fd, const termios& found_settings);
+  // Takes an open, locked tty descriptor that is already in binary mode, the settings and exact
+  // rate it had before, and the record of those changes (see restore_registry.h), which
+  // CloseHandle undoes.
+  PosixPort(int fd, const termios& found_settings, std::uint32_t found_rate, bool clear_exclusive,
+            restore::Entry changes);
   ~PosixPort() override;
   PosixPort(const PosixPort&) = delete;
   PosixPort& operator=(const PosixPort&) = delete;
@@ -82,6 +80,8 @@ class PosixPort : public SerialPort, private PacingKernel, private TransferDevic
   int fd_;
   termios found_settings_;
   std::uint32_t found_rate_;  // termios2's exact rate at open, 0 where the driver has none
+  bool clear_exclusive_;      // the port was not exclusive before
+  restore::Entry changes_;    // kNoEntry when the registry was full: the close undoes it alone
   RateGenerator rate_generator_;
   bool queue_overcounted_ = false;  // TIOCOUTQ tells more than is queued (see the constructor)
   WritePacer pacer_;

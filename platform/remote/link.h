@@ -25,15 +25,12 @@ class Link {
   virtual void sleep(std::int64_t duration_ns) = 0;
   // Monotonic nanoseconds.
   virtual std::int64_t now_ns() = 0;
-  // Bytes sent by send_link_farewells when a signal ends the program: what drops the server's
-  // queue and gives the port back its found settings. At most kMaxFarewell bytes.
+  // Bytes sent when the program ends without its close (a signal, a console event): what drops
+  // the server's queue and gives the port back its found settings. At most kMaxFarewell bytes;
+  // they go out whole or not at all (see link_farewell.h).
   static constexpr std::size_t kMaxFarewell = 96;
   virtual void set_farewell(const std::uint8_t* bytes, std::size_t length) = 0;
 };
-
-// Sends each open connection's farewell, without blocking. Async-signal-safe: the fatal signal
-// handler calls it beside the local ports' release.
-void send_link_farewells();
 
 // Connects to the server within `timeout_ms`; null when nobody answers or listens there. The
 // connection sends small writes at once (no Nagle delay): settings and paced data are due now.

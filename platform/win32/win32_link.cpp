@@ -1,5 +1,6 @@
 // The remote port's connection on Windows: a non-blocking Winsock TCP socket.
 #include "link.h"
+#include "link_farewell.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -38,18 +39,56 @@ bool winsock_ready() {
   return ready;
 }
 
+// The farewell's socket calls. The console's events run the farewell on a thread of their own.
+long send_now(std::intptr_t socket, const std::uint8_t* bytes, std::size_t length) {
+  int chunk = length > 65536 ? 65536 : static_cast<int>(length);
+  int sent = ::send(static_cast<::SOCKET>(socket), reinterpret_cast<const char*>(bytes), chunk, 0);
+  if (sent >= 0) return sent;
+  return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
+
+bool wait_writable(std::intptr_t socket, int timeout_ms) {
+  ::fd_set writable;
+  ::fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(static_cast<::SOCKET>(socket), &writable);
+  FD_SET(static_cast<::SOCKET>(socket), &failed);
+  ::timeval timeout = to_timeval(static_cast<std::int64_t>(timeout_ms) * 1'000'000);
+  return ::select(0, nullptr, &writable, &failed, &timeout) > 0 &&
+         FD_ISSET(static_cast<::SOCKET>(socket), &writable) &&
+         !FD_ISSET(static_cast<::SOCKET>(socket), &failed);
+}
+
+std::int64_t now_ms() {
+  return monotonic_ns() / 1'000'000;
+}
+
+void pause_a_moment() {
+  ::Sleep(1);
+}
+
+const FarewellSocket kFarewellSocket{send_now, wait_writable, now_ms, pause_a_moment};
+static_assert(Link::kMaxFarewell <= LinkFarewell::kMaxBytes, "every farewell fits its record");
+
 class WinsockLink final : public Link {
  public:
-  explicit WinsockLink(::SOCKET socket) : socket_(socket) {}
-  ~WinsockLink() override { ::closesocket(socket_); }
+  explicit WinsockLink(::SOCKET socket)
+      : socket_(socket), farewell_(static_cast<std::intptr_t>(socket), kFarewellSocket) {}
+  ~WinsockLink() override {
+    farewell_.forget();
+    ::closesocket(socket_);
+  }
   WinsockLink(const WinsockLink&) = delete;
   WinsockLink& operator=(const WinsockLink&) = delete;
 
   long send(const std::uint8_t* data, std::size_t length) override {
-    int chunk = length > 65536 ? 65536 : static_cast<int>(length);
-    int sent = ::send(socket_, reinterpret_cast<const char*>(data), chunk, 0);
-    if (sent >= 0) return sent;
-    return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+    // Counted against the farewell, which the console's event thread may send meanwhile.
+    bool lost = false;
+    if (!farewell_.begin_send(lost)) return lost ? -1 : 0;
+    long sent = send_now(static_cast<std::intptr_t>(socket_), data, length);
+    farewell_.end_send(data, sent);
+    return sent;
   }
 
   long receive(std::uint8_t* buffer, std::size_t length) override {
@@ -80,11 +119,13 @@ class WinsockLink final : public Link {
 
   std::int64_t now_ns() override { return monotonic_ns(); }
 
-  // Windows ends a console program without a signal handler of ours: nothing to send then.
-  void set_farewell(const std::uint8_t*, std::size_t) override {}
+  void set_farewell(const std::uint8_t* bytes, std::size_t length) override {
+    farewell_.set(bytes, length);
+  }
 
  private:
   ::SOCKET socket_;
+  LinkFarewell farewell_;
 };
 
 // Connects one address within the time left; the socket, or INVALID_SOCKET.
@@ -117,8 +158,6 @@ class WinsockLink final : public Link {
 }
 
 }  // namespace
-
-void send_link_farewells() {}
 
 std::unique_ptr<Link> connect_link(const RemoteAddress& address, int timeout_ms) {
   if (!winsock_ready()) return nullptr;

@@ -25,5 +25,9 @@ std::unique_ptr<Console> make_console();
 // where the device has them; none is opened.
 PortListing list_ports(const PortNeeds& needs);
 
+// Has the console's Ctrl+C, Ctrl+Break and close events undo all the program changed (see
+// restore_registry.h) before Windows ends the process.
+void undo_on_console_events();
+
 }  // namespace win32
 }  // namespace serial

@@ -7,6 +7,7 @@
 
 // Project headers first: <windows.h> defines macros with the names of the port constants, so
 // below it the code uses only the native names and types.
+#include "restore_registry.h"
 #include "win32_platform.h"
 
 #include <windows.h>
@@ -14,6 +15,30 @@
 namespace serial {
 namespace win32 {
 namespace {
+
+// What the program changes on a port, for its undo (see restore_registry.h): the settings and
+// timeouts it was found with.
+struct PortChanges {
+  HANDLE handle;
+  ::DCB found_state;
+  bool found_state_read;
+  ::COMMTIMEOUTS found_timeouts;
+  bool found_timeouts_read;
+};
+
+void undo_port_changes(const void* state, restore::Way way) {
+  // A copy: the Win32 calls take their settings by non-const pointer.
+  PortChanges changes = *static_cast<const PortChanges*>(state);
+  if (way == restore::Way::kEnding) {
+    // Ended without its close (a console event, on a thread of its own): a write the program
+    // still waits in lets the handle go, and what waits for the line is dropped, as a kill drops
+    // it on Linux.
+    ::CancelIoEx(changes.handle, nullptr);
+    ::PurgeComm(changes.handle, PURGE_TXABORT | PURGE_TXCLEAR);
+  }
+  if (changes.found_state_read) ::SetCommState(changes.handle, &changes.found_state);
+  if (changes.found_timeouts_read) ::SetCommTimeouts(changes.handle, &changes.found_timeouts);
+}
 
 class Win32SerialPort final : public SerialPort {
  public:
@@ -26,6 +51,7 @@ class Win32SerialPort final : public SerialPort {
     // The port as it was found, given back at the close.
     found_state_read_ = read_native_state(found_state_);
     found_timeouts_read_ = ::GetCommTimeouts(handle_, &found_timeouts_) != 0;
+    changes_ = restore::add(undo_port_changes, changes());
   }
 
   ~Win32SerialPort() override { CloseHandle(); }
@@ -130,8 +156,13 @@ class Win32SerialPort final : public SerialPort {
       // The port gets back the settings and timeouts it was found with, for the next program or
       // a console on it. A synchronous write has handed its bytes over by now; what the UART
       // still holds is not purged, so a burst written just before the end reaches the line.
-      if (found_state_read_) ::SetCommState(handle_, &found_state_);
-      if (found_timeouts_read_) ::SetCommTimeouts(handle_, &found_timeouts_);
+      if (changes_ != restore::kNoEntry) {
+        restore::undo_and_remove(changes_);
+      } else {
+        PortChanges own = changes();
+        undo_port_changes(&own, restore::Way::kClose);
+      }
+      changes_ = restore::kNoEntry;
       ::CloseHandle(handle_);
       handle_ = INVALID_HANDLE_VALUE;
     }
@@ -150,6 +181,10 @@ class Win32SerialPort final : public SerialPort {
   };
 
   bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+  PortChanges changes() const {
+    return {handle_, found_state_, found_state_read_, found_timeouts_, found_timeouts_read_};
+  }
 
   bool read_native_state(::DCB& native) {
     if (!is_open()) return false;
@@ -234,6 +269,7 @@ class Win32SerialPort final : public SerialPort {
   bool found_state_read_ = false;
   ::COMMTIMEOUTS found_timeouts_{};
   bool found_timeouts_read_ = false;
+  restore::Entry changes_ = restore::kNoEntry;
   Transfer write_;
   Transfer read_;
 };

@@ -34,7 +34,7 @@ bool same_file(HANDLE first, HANDLE second) {
 
 class Win32System final : public System {
  public:
-  Win32System() : console_(win32::make_console()) {}
+  Win32System() : console_(win32::make_console()) { win32::undo_on_console_events(); }
 
   std::unique_ptr<SerialPort> CreateFileA(const char* device_name, std::uint32_t access,
                                           std::uint32_t flags) override {

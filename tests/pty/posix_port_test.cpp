@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "pty_harness.h"
+#include "restore_registry.h"
 #include "start.h"
 #include "termios2_rate.h"
 
@@ -381,7 +382,8 @@ TEST(PortClose, DropsTheOutputNotYetSent) {
   // than that end takes, so fewer bytes than written come out.
   const std::pair<const char*, void (*)(SerialPort&)> endings[] = {
       {"CloseHandle", [](SerialPort& port) { port.CloseHandle(); }},
-      {"flush_open_ports_output", [](SerialPort&) { serial::flush_open_ports_output(); }},
+      {"undo_all",
+       [](SerialPort&) { serial::restore::undo_all(serial::restore::Caller::kSignalHandler); }},
   };
   for (const auto& [name, end] : endings) {
     SCOPED_TRACE(name);

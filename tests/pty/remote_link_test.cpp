@@ -13,6 +13,7 @@
 
 #include "link.h"
 #include "posix_port.h"
+#include "restore_registry.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ TEST(RemoteLink, RefusedAtOnceWhereNobodyListens) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
-TEST(RemoteLink, SendsItsFarewellOnTheSignalPathAndSeesTheServerHangUp) {
+TEST(RemoteLink, SendsItsFarewellWholeBetweenCommandsAndSeesTheServerHangUp) {
   Listener listener;
   auto link = serial::connect_link(listener.address(), 5000);
   ASSERT_NE(link, nullptr);
@@ -69,13 +70,26 @@ TEST(RemoteLink, SendsItsFarewellOnTheSignalPathAndSeesTheServerHangUp) {
   ASSERT_GE(server, 0);
 
   const std::uint8_t farewell[] = {255, 250, 44, 12, 2, 255, 240};
+  const std::uint8_t rate[] = {255, 250, 44, 1, 0, 0, 37, 128, 255, 240};
+  // Half a command sent: a farewell now would be read as its rest, so none goes.
+  ASSERT_EQ(link->send(rate, 4), 4);
   link->set_farewell(farewell, sizeof farewell);
-  serial::flush_open_ports_output();
-  std::uint8_t got[16] = {};
+  serial::restore::undo_all(serial::restore::Caller::kSignalHandler);
+  ASSERT_EQ(link->send(rate + 4, sizeof rate - 4), static_cast<long>(sizeof rate - 4));
+  link->set_farewell(farewell, sizeof farewell);
+  serial::restore::undo_all(serial::restore::Caller::kSignalHandler);
+  std::uint8_t got[32] = {};
+  std::size_t count = 0;
   pollfd watch{server, POLLIN, 0};
-  ASSERT_EQ(::poll(&watch, 1, 2000), 1);
-  ASSERT_EQ(::recv(server, got, sizeof got, 0), static_cast<ssize_t>(sizeof farewell));
-  EXPECT_EQ(std::memcmp(got, farewell, sizeof farewell), 0);
+  while (count < sizeof rate + sizeof farewell && ::poll(&watch, 1, 2000) == 1) {
+    ssize_t n = ::recv(server, got + count, sizeof got - count, 0);
+    if (n <= 0) break;
+    count += static_cast<std::size_t>(n);
+  }
+  ASSERT_EQ(::poll(&watch, 1, 200), 0);  // nothing more
+  ASSERT_EQ(count, sizeof rate + sizeof farewell);
+  EXPECT_EQ(std::memcmp(got, rate, sizeof rate), 0);
+  EXPECT_EQ(std::memcmp(got + sizeof rate, farewell, sizeof farewell), 0);
 
   ::shutdown(server, SHUT_RDWR);
   link->wait(2'000'000'000, false);

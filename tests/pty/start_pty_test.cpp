@@ -1,9 +1,11 @@
 // How every real binary starts and fails to start: the usage line for a wrong argument count and a
 // silent status 2 for a port it cannot have, with the port left untouched.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -65,6 +67,38 @@ TEST_P(EveryTool, PortItCannotHaveEndsSilentlyWithStatus2) {
   unlink(file_path);
   // The held port kept its settings: nobody else changed them.
   EXPECT_EQ(pty.master_settings().c_cflag, before.c_cflag);
+}
+
+TEST(EveryWayOut, ASignalLeavesThePortAsItWasFound) {
+  // While another descriptor keeps the tty open (the pair's own slave end here, a getty or a
+  // logger on a machine), exclusive mode left behind would refuse every later open by others.
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    for (const char* binary : {TESSIK_BIN, KADREL_BIN}) {
+      SCOPED_TRACE(std::string(binary) + " signal " + std::to_string(signal_number));
+      PtyPair pty;
+      pty.set_line(B9600, true);
+      termios found = pty.master_settings();
+      ToolProcess tool(binary, {pty.link_path()});
+      // Running: tessik prompts, kadrel streams.
+      if (std::string(binary) == TESSIK_BIN) {
+        ASSERT_TRUE(tool.wait_for_output(">", std::chrono::milliseconds(5000)));
+      } else {
+        ASSERT_EQ(pty.read_master(100, std::chrono::milliseconds(5000)).size(), 100u);
+      }
+      int exclusive = 0;
+      if (ioctl(pty.slave(), TIOCGEXCL, &exclusive) != 0) GTEST_SKIP() << "no TIOCGEXCL here";
+      ASSERT_EQ(exclusive, 1);
+      tool.send_signal(signal_number);
+      ptytest::ExitResult result = tool.wait_exit(kExitDeadline);
+      ASSERT_TRUE(result.signaled);
+      EXPECT_EQ(result.signal_number, signal_number);
+      ASSERT_EQ(ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+      EXPECT_EQ(exclusive, 0);
+      EXPECT_EQ(pty.master_rate(), 9600u);
+      EXPECT_EQ(pty.master_settings().c_cflag, found.c_cflag);
+      EXPECT_EQ(pty.master_settings().c_lflag, found.c_lflag);
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Binaries, EveryTool,

@@ -4,11 +4,13 @@
 
 // Project headers first: <windows.h> defines macros with the names of the port constants.
 #include "line_reader.h"
+#include "restore_registry.h"
 #include "win32_platform.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -158,6 +160,40 @@ TEST(Win32Open, NamesWithoutAPortFail) {
   EXPECT_EQ(nullptr, serial::win32::open_port("COM", GENERIC_READ | GENERIC_WRITE, 0))
       << "the empty port argument names no device";
   EXPECT_EQ(nullptr, serial::win32::open_port("COMZ", GENERIC_WRITE, 0));
+}
+
+std::atomic<int> g_undone_at_event{0};
+std::atomic<int> g_events_kept{0};
+
+BOOL WINAPI keep_running(DWORD) {
+  g_events_kept.store(g_undone_at_event.load() + 1);
+  return TRUE;
+}
+
+TEST(ConsoleEvents, CtrlCUndoesEveryChangeBeforeWindowsEndsTheProgram) {
+  // The test's own handler, installed first, is asked after the program's and keeps the test
+  // process alive, where Windows' own would end it.
+  ASSERT_TRUE(::SetConsoleCtrlHandler(keep_running, TRUE));
+  serial::win32::undo_on_console_events();
+  serial::restore::Entry entry = serial::restore::add(
+      [](const void*, serial::restore::Way way) {
+        g_undone_at_event.store(way == serial::restore::Way::kEnding ? 1 : -1);
+      },
+      0);
+  if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+    ::FreeConsole();
+    if (!::AllocConsole() || !::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+      serial::restore::remove(entry);
+      GTEST_SKIP() << "no console to send Ctrl+C to";
+    }
+  }
+  for (int waited = 0; waited < 5000 && g_events_kept.load() == 0; waited += 10)
+    ::Sleep(10);
+  EXPECT_EQ(g_undone_at_event.load(), 1);
+  // The program's handler came first and passed the event on.
+  EXPECT_EQ(g_events_kept.load(), 2);
+  serial::restore::remove(entry);
+  ::SetConsoleCtrlHandler(keep_running, FALSE);
 }
 
 }  // namespace
