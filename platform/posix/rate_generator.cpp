@@ -353,8 +353,14 @@ void cp210x_range(const DriverFacts& facts, RateGenerator& generator) {
       generator.scheme = RateScheme::kCp210xExact;
       generator.highest = 3'000'000;
       break;
+    case kCp2108:
+      break;
     default:
-      // An unread part: every part clamps to 300 baud at least; the table is the CP2102's.
+      // An unread part: every part clamps to 300 baud at least. The plain 48 MHz divisor then
+      // judges the rate read back, which on a table part is the table's: it refuses no rate a
+      // part can make within 2 %.
+      generator.scheme = RateScheme::kCp210xExact;
+      generator.highest = 0;
       break;
   }
 }

@@ -284,6 +284,12 @@ TEST(RateGenerator, UsbBridgesMakeWhatTheirDriversProgram) {
   EXPECT_EQ(hardware_rate(classify_rate_generator(cp210x), 1200), 2400.0);
   cp210x.chip_part = 0x01;
   EXPECT_FALSE(frames_as_asked(classify_rate_generator(cp210x), 8, 2, 2));
+  // An unread part: the floor every part has; a CP2102N's 269662 read back for 270000 is good
+  // (the CP2102's table would make it 256000), the CP2102's 256000 is not.
+  cp210x.chip_part = -1;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(cp210x), 110), 300.0);
+  EXPECT_TRUE(runs_close_enough(classify_rate_generator(cp210x), 270000, 269662));
+  EXPECT_FALSE(runs_close_enough(classify_rate_generator(cp210x), 270000, 256000));
   // PL2303 HX: a listed rate as such, 56000 as 384 MHz / 428 / 4^2; a TA: / 1704 / 2^11.
   DriverFacts hx{"pl2303"};
   hx.has_usb_descriptor = true;
