@@ -49,6 +49,9 @@ const char kCommonHelp[] =
     "Nothing else is printed on a failure (but for the simulated port's notes on\n"
     "standard error).\n"
     "\n"
+    "  -l, --list         the serial ports of this machine, without opening any: for\n"
+    "                     each the name to pass (first, at column 0), what it is,\n"
+    "                     what this program can do there and why it would not open\n"
     "  -h, --help         this help\n"
     "  -V, --version      the name and version\n";
 
@@ -66,6 +69,22 @@ void print_help(const ToolProfile& profile, System& system) {
   write(console, kOtherPorts);
   if (!windows) write(console, kConsoleRefused);
   write(console, kCommonHelp);
+}
+
+void print_list(const ToolProfile& profile, System& system) {
+  PortNeeds needs;
+  needs.program = profile.name;
+  if (profile.applies_settings) {
+    needs.start.baud = profile.start_settings.BaudRate;
+    needs.start.parity = profile.start_settings.Parity;
+    needs.start.stop_bits = profile.start_settings.StopBits;
+  }
+  PortNeeds::Setting row;
+  for (int index = 0; profile.listed_row != nullptr && profile.listed_row(index, row); ++index) {
+    needs.rows.push_back(row);
+  }
+  std::string text = format_port_list(system.list_ports(needs));
+  write(system.console(), text.c_str());
 }
 
 bool is_any_of(const char* argument, const char* short_form, const char* long_form) {
@@ -87,6 +106,10 @@ Started start_tool(const ToolProfile& profile, int argc, const char* const* argv
   }
   if (is_any_of(argv[1], "-V", "--version")) {
     system.console().print("%s %s\n", profile.name, SERIAL_TOOLS_VERSION);
+    return started;
+  }
+  if (is_any_of(argv[1], "-l", "--list")) {
+    print_list(profile, system);
     return started;
   }
   const PortArgument port_argument = classify_port_argument(argv[1], system.port_naming());

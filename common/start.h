@@ -8,6 +8,7 @@
 
 #include "console.h"
 #include "device_name.h"
+#include "port_list.h"
 #include "serial_port.h"
 
 namespace serial {
@@ -32,6 +33,12 @@ class System {
   virtual Console& console() = 0;
   // The machine's own port name forms; the bench and the simulated port have none.
   virtual PortNaming port_naming() { return {}; }
+  // The machine's serial ports and what `needs` can do on each, found without opening any;
+  // the bench and the simulated port have none.
+  virtual PortListing list_ports(const PortNeeds& needs) {
+    (void)needs;
+    return {};
+  }
   // Sleeps until the port or the console has news (see add_wait on each) or `timeout_ms` passes
   // (negative: no timeout of the caller's own). It may return early; the caller then simply
   // makes its next pass. Where the system cannot sleep on both, it sleeps a millisecond.
@@ -61,6 +68,9 @@ struct ToolProfile {
   // whose server reads them about once a second: such an argument ends with status 2, before
   // anything is connected.
   bool local_port_only = false;
+  // wendro's rows for --list to judge: row `index` into `setting`, false past the last. Null for
+  // a tool that has none (tessik and kadrel are judged by start_settings).
+  bool (*listed_row)(int index, PortNeeds::Setting& setting) = nullptr;
 };
 
 // The outcome of the start: either an open port with its settings, or the status to end with.
@@ -73,8 +83,8 @@ struct Started {
 // Runs the start sequence. argc and argv are the process's own (argv[0] the program name).
 // On failure the port, if opened, is closed again and nothing but the usage line is printed. On
 // success the console is ready for the tool's keys before the tool's loop begins. The single
-// argument -h or --help prints the help, -V or --version the name and version, each on standard
-// output; the status is then 0 and no port is opened.
+// argument -h or --help prints the help, -V or --version the name and version, -l or --list the
+// machine's serial ports, each on standard output; the status is then 0 and no port is opened.
 Started start_tool(const ToolProfile& profile, int argc, const char* const* argv, System& system);
 
 }  // namespace serial

@@ -25,6 +25,7 @@ class WithRemotePorts final : public System {
   void wait_for_events(SerialPort& port, long timeout_ms) override {
     native_.wait_for_events(port, timeout_ms);
   }
+  PortListing list_ports(const PortNeeds& needs) override { return native_.list_ports(needs); }
 
  private:
   System& native_;

@@ -49,6 +49,14 @@ constexpr Rate kRates[kRateCount] = {
     {38400, NOPARITY, ONESTOPBIT, 0x55, "19200"},
 };
 
+// Each row as --list judges it.
+bool listed_row(int index, serial::PortNeeds::Setting& setting) {
+  if (index < 0 || index >= kRateCount) return false;
+  setting = {kRates[index].baud, kRates[index].parity, kRates[index].stop_bits,
+             kRates[index].label};
+  return true;
+}
+
 // Settings are applied by the loop, row by row, so the start only reads them.
 const serial::ToolProfile kProfile = {
     "  usage: wendro port",
@@ -64,6 +72,8 @@ const serial::ToolProfile kProfile = {
     "and prints nothing; if it refuses the first, wendro ends with status 4.\n"
     "\n" KEYS_HELP,
     serial::KeyInput::kKeys,
+    false,
+    listed_row,
 };
 
 // The loop's whole state: the settings read at start and changed in place, the row, and the buffer

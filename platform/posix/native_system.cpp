@@ -8,6 +8,7 @@
 #include "launch.h"
 #include "posix_console.h"
 #include "posix_port.h"
+#include "posix_port_list.h"
 
 namespace serial {
 namespace {
@@ -35,6 +36,7 @@ class NativeSystem : public System {
   Console& console() override { return console_; }
   // A bare name such as ttyUSB0 names /dev/ttyUSB0 when that exists.
   PortNaming port_naming() override { return {false, path_exists}; }
+  PortListing list_ports(const PortNeeds& needs) override { return list_posix_ports(needs); }
 
   void wait_for_events(SerialPort& port, long timeout_ms) override {
     WaitSet set;

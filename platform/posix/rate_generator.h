@@ -21,6 +21,11 @@ enum class RateScheme {
   kFtdi232B,       // FT232B/R, FT2232C, FT-X: 3 MHz / (n + k/8)
   kFtdiHighSpeed,  // the H chips: 12 MHz / (n + k/8) from 1200 baud up, else as kFtdi232B
   kArduinoBridge,  // the Uno's and Mega's USB bridge: 16 MHz / 8 / (UBRR + 1), UBRR 12 bits
+  kCh341,          // CH340/CH341: 48 MHz / (2^(12 - 3 ps - fact) x divisor), divisor 2..255
+  kCp210xTable,    // CP2101/2102/2103/2105 SCI/2108: the nearest rate of the chip's own table
+  kCp210xExact,    // CP2104, CP2105 ECI, CP2102N: 48 MHz / (2 x prescale x integer)
+  kPl2303,         // PL2303 H, HX, HXD: a listed rate as such, else 12 MHz x 32 / (m x 4^e)
+  kPl2303Alt,      // PL2303 TA, TB: a listed rate as such, else 12 MHz x 32 / (m x 2^e)
 };
 
 // The frames the hardware can make, where the driver does not say so itself.
@@ -28,12 +33,17 @@ enum class Framing {
   kAsAsked,      // whatever the driver keeps
   kOnly8N1,      // 8 data bits, no parity, one stop bit, whatever is asked
   kNoMarkSpace,  // no mark or space parity: those bytes go out without a parity bit
+  kCp2101,       // 8 data bits and one stop bit only, no mark or space parity
 };
 
 struct RateGenerator {
   RateScheme scheme = RateScheme::kUnknown;
   std::uint32_t baud_base = 0;  // 8250 only: the UART clock / 16
   Framing framing = Framing::kAsAsked;
+  // The range the driver clamps an asked rate into before its arithmetic; 0 where it does not.
+  std::uint32_t lowest = 0;
+  std::uint32_t highest = 0;
+  bool limited_prescaler = false;  // CH340s that have no fact = 1 below prescaler 3
 };
 
 // What the port's driver tells of its hardware: the driver's name, from sysfs, and TIOCGSERIAL.
@@ -47,7 +57,30 @@ struct DriverFacts {
   std::uint16_t usb_vendor = 0;    // idVendor and idProduct of the USB device, 0 when none
   std::uint16_t usb_product = 0;
   int chip_version = -1;  // ch341: the version the chip reports, -1 when it could not be read
+  // From sysfs, without opening the tty: a serial_core port's "type" and "uartclk" (the UART
+  // type and clock TIOCGSERIAL tells), and the USB device's descriptor fields.
+  bool has_uart_clock = false;
+  std::uint32_t uart_clock = 0;
+  bool has_usb_descriptor = false;
+  std::uint16_t usb_bcd_device = 0;
+  std::uint16_t usb_bcd_usb = 0;
+  int usb_device_class = 0;
+  int usb_max_packet0 = 0;
+  int interface_number = 0;
+  int chip_part = -1;              // cp210x: the part number the chip reports, -1 when unread
+  bool limited_prescaler = false;  // ch341: the chip stalled the register read that tells it
+  // Where a chip's own answer comes from, and whether this user was refused there.
+  std::string usb_node{};  // /dev/bus/usb/BBB/DDD, empty for a port that is not on USB
+  bool usb_node_refused = false;
 };
+
+// What the rate model calls the chip behind a port ("FT232R", "CH341 version 0x31", "CP2102",
+// "PL2303 HX", "16550A UART, clock 1843200 Hz"); empty where it knows nothing of it.
+std::string chip_name(const DriverFacts& facts);
+
+// Whether the model lacks a fact of the chip that can change what it makes (a CH341's version, a
+// CP210x's part): the open then judges by the driver's read-back alone.
+bool chip_fact_missing(const DriverFacts& facts);
 
 // Picks the divisor scheme from the driver's facts. Anything it cannot be sure of (custom
 // divisors, the 38400 speed kludge flags, UART types with fractional dividers, other drivers)
@@ -67,6 +100,17 @@ bool runs_close_enough(const RateGenerator& generator, std::uint32_t asked,
 // (NOPARITY 0 … SPACEPARITY 4, ONESTOPBIT 0 … TWOSTOPBITS 2).
 bool frames_as_asked(const RateGenerator& generator, std::uint8_t byte_size, std::uint8_t parity,
                      std::uint8_t stop_bits);
+
+// The lowest rate the hardware makes, 0 where it has no floor the model knows; for the list's
+// "below the chip's 300".
+std::uint32_t lowest_rate(const RateGenerator& generator);
+
+// Reads the driver's facts for the tty whose sysfs directory is `tty_dir` (a /sys/class/tty/NAME
+// or /sys/dev/char/M:N), from sysfs alone. The chip's own facts (a CH341's version and prescaler,
+// a CP210x's part) are asked through the USB device node below `dev_root` with requests that only
+// read, which the driver also sends when it binds; where the node may not be written they stay
+// unknown and usb_node_refused says why.
+DriverFacts read_tty_facts(const std::string& tty_dir, const char* dev_root = "/dev");
 
 // Reads the driver's facts for an open tty from sysfs (mounted at `sysfs_root`) and TIOCGSERIAL.
 // The tty's device directory is found by the tty's device number, so a /dev/serial/by-id link

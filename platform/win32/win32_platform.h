@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "console.h"
+#include "port_list.h"
 #include "serial_port.h"
 
 namespace serial {
@@ -19,6 +20,10 @@ std::unique_ptr<SerialPort> open_port(const char* device_name, std::uint32_t acc
 // The process's console: conio while stdin and stdout are a console, stdio when either one is
 // redirected to a pipe or a file.
 std::unique_ptr<Console> make_console();
+
+// The COM ports of the registry's SERIALCOMM map, with SetupAPI's friendly name and hardware id
+// where the device has them; none is opened.
+PortListing list_ports(const PortNeeds& needs);
 
 // Has the console's Ctrl+C, Ctrl+Break and close events undo all the program changed (see
 // restore_registry.h) before Windows ends the process.

@@ -44,6 +44,7 @@ class Win32System final : public System {
   Console& console() override { return *console_; }
   // COM10 and up exist only in the device namespace: COMn in any case names \\.\COMn.
   PortNaming port_naming() override { return {true, nullptr}; }
+  PortListing list_ports(const PortNeeds& needs) override { return win32::list_ports(needs); }
 
  private:
   std::unique_ptr<Console> console_;

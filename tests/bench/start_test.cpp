@@ -73,8 +73,8 @@ TEST(StartSequence, WrongArgumentCountPrintsTheUsageLineAndTouchesNoPort) {
   }
 }
 
-TEST(StartSequence, HelpAndVersionAloneEndWithStatus0AndTouchNoPort) {
-  for (const char* option : {"-h", "--help", "-V", "--version"}) {
+TEST(StartSequence, HelpVersionAndListAloneEndWithStatus0AndTouchNoPort) {
+  for (const char* option : {"-h", "--help", "-V", "--version", "-l", "--list"}) {
     Bench bench;
     serial::Started started = start(bench, {option});
     EXPECT_EQ(started.status, serial::kQuitByUser) << option;
@@ -83,6 +83,11 @@ TEST(StartSequence, HelpAndVersionAloneEndWithStatus0AndTouchNoPort) {
     const std::string& screen = bench.screen().screen();
     if (option[1] == 'V' || option[2] == 'v') {
       EXPECT_EQ(screen, std::string("probe ") + TOOLS_VERSION + "\n");
+    } else if (option[1] == 'l' || option[2] == 'l') {
+      // The bench has no ports of its own; no note may start at column 0, where names stand.
+      EXPECT_EQ(screen,
+                "  No serial port found on this machine.\n"
+                "  Remote ports are not listed: name one as rfc2217://HOST:PORT.\n");
     } else {
       EXPECT_EQ(screen.find("Usage: probe PORT\n\nprobe puts a probe on the line.\n"), 0u)
           << screen;

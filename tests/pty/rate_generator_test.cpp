@@ -2,6 +2,8 @@
 // them a port accepts; and how the driver behind a tty is found in sysfs.
 #include "rate_generator.h"
 
+#include "posix_port_list.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -111,7 +114,7 @@ TEST(RateGenerator, OnlyKnownDivisorsAreJudged) {
   custom.flags = 0x0030;
   DriverFacts other_type = uart;
   other_type.uart_type = 14;
-  DriverFacts bridge{"cp210x", true, 0, 0, 0, false};
+  DriverFacts bridge{"mos7840", true, 0, 0, 0, false};
   DriverFacts no_info{"serial", false, 0, 0, 0, false};
   for (const DriverFacts& facts : {custom, other_type, bridge, no_info, DriverFacts{}}) {
     RateGenerator unknown = classify_rate_generator(facts);
@@ -149,11 +152,10 @@ TEST(RateGenerator, FramingIsJudgedOnlyWhereTheChipIsKnownToDropIt) {
   other_acm.usb_vendor = 0x1A86;
   other_acm.usb_product = 0x55D4;
   DriverFacts arduino_ids_elsewhere = mega;
-  arduino_ids_elsewhere.driver = "cp210x";
+  arduino_ids_elsewhere.driver = "mos7840";
 
   RateGenerator old_chip = classify_rate_generator(old_ch341);
   EXPECT_EQ(old_chip.framing, Framing::kOnly8N1);
-  EXPECT_EQ(old_chip.scheme, RateScheme::kUnknown);  // its divisor is within 0.5 % everywhere
   EXPECT_TRUE(frames_as_asked(old_chip, 8, 0, 0));
   EXPECT_FALSE(frames_as_asked(old_chip, 8, 2, 2));  // wendro's 8E2 rows
   EXPECT_FALSE(frames_as_asked(old_chip, 7, 0, 0));
@@ -167,7 +169,6 @@ TEST(RateGenerator, FramingIsJudgedOnlyWhereTheChipIsKnownToDropIt) {
 
   for (const DriverFacts& facts : {new_ch341, unread_ch341, other_acm, arduino_ids_elsewhere}) {
     RateGenerator as_asked = classify_rate_generator(facts);
-    EXPECT_EQ(as_asked.scheme, RateScheme::kUnknown) << facts.driver << facts.chip_version;
     EXPECT_TRUE(frames_as_asked(as_asked, 8, 2, 2)) << facts.driver << facts.chip_version;
     EXPECT_TRUE(frames_as_asked(as_asked, 8, 4, 0)) << facts.driver << facts.chip_version;
   }
@@ -260,3 +261,194 @@ TEST(DriverProbe, FindsTheDriverThatRunsTheHardwareBehindATty) {
 }
 
 }  // namespace
+
+namespace list {
+
+using serial::PortNeeds;
+
+TEST(RateGenerator, UsbBridgesMakeWhatTheirDriversProgram) {
+  // CH341: prescaler 3 with fact 0, 48 MHz / (8 x 107) for 56000; the clamp at 46 baud.
+  RateGenerator ch341{RateScheme::kCh341};
+  EXPECT_NEAR(hardware_rate(ch341, 56000), 48e6 / 856, 1e-6);
+  EXPECT_NEAR(hardware_rate(ch341, 110), 48e6 / (2048 * 213), 1e-6);
+  EXPECT_NEAR(hardware_rate(ch341, 20), hardware_rate(ch341, 46), 1e-9);
+  // CP2102: the table; CP2104: 48 MHz / (2 x 429); CP2105's second port starts at 2400.
+  DriverFacts cp210x{"cp210x"};
+  cp210x.chip_part = 0x02;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(cp210x), 110), 300.0);
+  EXPECT_EQ(hardware_rate(classify_rate_generator(cp210x), 57600), 57600.0);
+  cp210x.chip_part = 0x04;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(cp210x), 56000), 55944.0);
+  cp210x.chip_part = 0x05;
+  cp210x.interface_number = 1;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(cp210x), 1200), 2400.0);
+  cp210x.chip_part = 0x01;
+  EXPECT_FALSE(frames_as_asked(classify_rate_generator(cp210x), 8, 2, 2));
+  // An unread part: the floor every part has; a CP2102N's 269662 read back for 270000 is good
+  // (the CP2102's table would make it 256000), the CP2102's 256000 is not.
+  cp210x.chip_part = -1;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(cp210x), 110), 300.0);
+  EXPECT_TRUE(runs_close_enough(classify_rate_generator(cp210x), 270000, 269662));
+  EXPECT_FALSE(runs_close_enough(classify_rate_generator(cp210x), 270000, 256000));
+  // PL2303 HX: a listed rate as such, 56000 as 384 MHz / 428 / 4^2; a TA: / 1704 / 2^11.
+  DriverFacts hx{"pl2303"};
+  hx.has_usb_descriptor = true;
+  hx.usb_max_packet0 = 64;
+  hx.usb_bcd_usb = 0x110;
+  hx.usb_bcd_device = 0x300;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(hx), 14400), 14400.0);
+  EXPECT_EQ(hardware_rate(classify_rate_generator(hx), 56000), 897196 >> 4);
+  DriverFacts ta = hx;
+  ta.usb_bcd_usb = 0x200;
+  EXPECT_EQ(hardware_rate(classify_rate_generator(ta), 110), 225352 >> 11);
+  DriverFacts hxn = ta;
+  hxn.usb_bcd_device = 0x100;
+  EXPECT_EQ(classify_rate_generator(hxn).scheme, RateScheme::kUnknown);
+  // FTDI by bcdDevice: 0x600 an FT232R, 0x900 an FT232H, below 0x200 the first chip.
+  DriverFacts ftdi{"ftdi_sio"};
+  ftdi.has_usb_descriptor = true;
+  for (auto [bcd, scheme] : {std::pair{0x600, RateScheme::kFtdi232B},
+                             {0x900, RateScheme::kFtdiHighSpeed},
+                             {0x100, RateScheme::kFtdiSio}}) {
+    ftdi.usb_bcd_device = static_cast<std::uint16_t>(bcd);
+    EXPECT_EQ(classify_rate_generator(ftdi).scheme, scheme) << bcd;
+  }
+}
+
+// A machine's worth of ports in a fake tree: the 16550 that carries the console, a ttyS with no
+// UART, an FT232R with a by-id name that another program holds, an Uno, and a CH341 whose
+// version cannot be read.
+class ListedMachine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* dir : {"dev/serial/by-id", "proc/4242", "class/tty/console"}) {
+      fs::create_directories(root / dir);
+    }
+    uart("ttyS0", 4);
+    uart("ttyS1", 0);
+    sysfs.write("class/tty/console/active", "tty0 ttyS0\n");
+    fs::create_directories(root / "class/tty/tty0");  // a virtual console: no device
+    usb("ttyUSB0", "usb-serial/drivers/ftdi_sio", "1-1", "0403", "6001", "0600", false);
+    usb("ttyACM0", "usb/drivers/cdc_acm", "1-2", "2341", "0043", "0001", true);
+    usb("ttyUSB1", "usb-serial/drivers/ch341-uart", "1-3", "1a86", "7523", "0264", false);
+    sysfs.write("devices/pci/1-1/manufacturer", "FTDI\n");
+    sysfs.write("devices/pci/1-1/serial", "A10K\n");
+    fs::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-FTDI_A10K-if00-port0");
+    struct stat node {};
+    ASSERT_EQ(stat((root / "dev/ttyUSB0").c_str(), &node), 0);
+    std::ofstream(root / "proc/locks")
+        << "1: POSIX  ADVISORY  WRITE 77 00:1a:5 0 EOF\n"
+        << "2: FLOCK  ADVISORY  WRITE 4242 " << std::hex << major(node.st_dev) << ":"
+        << minor(node.st_dev) << ":" << std::dec << node.st_ino << " 0 EOF\n";
+    std::ofstream(root / "proc/4242/comm") << "minicom\n";
+  }
+
+  void uart(const std::string& name, int type) {
+    const std::string port = "devices/platform/serial8250/" + name;
+    sysfs.bind(port, "bus/platform/drivers/serial8250");
+    tty(name, port);
+    sysfs.write("class/tty/" + name + "/type", std::to_string(type) + "\n");
+    sysfs.write("class/tty/" + name + "/uartclk", "1843200\n");
+    sysfs.write("class/tty/" + name + "/flags", "0x10000040\n");
+  }
+  void usb(const std::string& name, const std::string& driver, const std::string& device,
+           const char* vendor, const char* product, const char* bcd, bool acm) {
+    const std::string usb_device = "devices/pci/" + device;
+    const std::string interface = usb_device + "/" + device + ":1.0";
+    const std::string port = acm ? interface : interface + "/" + name;
+    sysfs.bind(port, "bus/" + driver);
+    tty(name, port);
+    sysfs.write(interface + "/bInterfaceNumber", "00\n");
+    for (auto [file, text] : {std::pair{"idVendor", vendor},
+                              {"idProduct", product},
+                              {"bcdDevice", bcd},
+                              {"bMaxPacketSize0", "64"}}) {
+      sysfs.write(usb_device + "/" + file, std::string(text) + "\n");
+    }
+  }
+  void tty(const std::string& name, const std::string& device) {
+    const std::string dir = device + "/tty/" + name;
+    fs::create_directories(root / dir);
+    fs::create_directory_symlink(fs::relative(root / dir, root / "class/tty"),
+                                 root / "class/tty" / name);
+    fs::create_directory_symlink(fs::relative(root / device, root / dir), root / dir / "device");
+    std::ofstream(root / "dev" / name) << "";
+  }
+
+  // The listing's blocks in order: each name at column 0 with the indented lines below it.
+  using Blocks = std::vector<std::pair<std::string, std::vector<std::string>>>;
+  Blocks list(const PortNeeds& needs, std::string* text = nullptr) {
+    std::string dev = (root / "dev").string();
+    std::string proc = (root / "proc").string();
+    std::string listing = serial::format_port_list(
+        serial::list_posix_ports(needs, {sysfs.root(), dev.c_str(), proc.c_str()}));
+    if (text != nullptr) *text = listing;
+    Blocks blocks;
+    std::istringstream in(listing);
+    for (std::string line; std::getline(in, line) && !line.empty();) {
+      if (line[0] != ' ') blocks.push_back({line.substr(dev.size()), {}});
+      if (line[0] == ' ') blocks.back().second.push_back(line);
+    }
+    return blocks;
+  }
+
+  FakeSysfs sysfs;
+  fs::path root{sysfs.root()};
+};
+
+TEST_F(ListedMachine, BlocksFactsRefusedRowsAndWhyAPortWouldNotOpen) {
+  PortNeeds wendro;
+  wendro.program = "wendro";
+  wendro.rows = {{110, 2, 2, "   18"},
+                 {300, 0, 0, "   30"},
+                 {4800, 2, 2, "  800"},
+                 {56000, 0, 0, " 5600"},
+                 {57600, 0, 0, " 5760"}};
+  std::string text;
+  Blocks blocks = list(wendro, &text);
+  using Lines = std::vector<std::string>;
+  ASSERT_EQ(blocks.size(), 4u) << text;
+  EXPECT_EQ(blocks[0].first, "/ttyACM0");
+  EXPECT_EQ(blocks[0].second, (Lines{"  kernel name ttyACM0, driver cdc_acm", "  USB 2341:0043",
+                                     "  chip: Arduino Uno/Mega USB bridge (ATmega8U2/16U2)",
+                                     "      18 Hz: 110 baud runs 1112, 911.2 % fast",
+                                     "      30 Hz: 300 baud runs 778, 159.3 % fast",
+                                     "    5760 Hz: 57600 baud runs 58824, 2.1 % fast"}));
+  EXPECT_EQ(blocks[1].first, "/ttyS0");
+  EXPECT_EQ(blocks[1].second, (Lines{"  kernel name ttyS0, driver serial8250",
+                                     "  chip: 16550A UART, clock 1843200 Hz (115200 baud base)",
+                                     "    5600 Hz: 56000 baud runs 57600, 2.9 % fast",
+                                     "  refused: it carries the system console"}));
+  // The by-id name is the one to pass; the lock's holder is named.
+  EXPECT_EQ(blocks[2].first, "/serial/by-id/usb-FTDI_A10K-if00-port0");
+  EXPECT_EQ(
+      blocks[2].second,
+      (Lines{"  kernel name ttyUSB0 (" + (root / "dev").string() + "/ttyUSB0), driver ftdi_sio",
+             "  USB 0403:6001, manufacturer \"FTDI\", serial number \"A10K\"",
+             "  chip: FTDI FT232R (bcdDevice 0600)",
+             "      18 Hz: 110 baud is below the chip's 184",
+             "  held by another program: process 4242 (minicom) holds its lock"}));
+  // The CH341's version decides its frames: without it, the rows wait for the open.
+  EXPECT_EQ(blocks[3].first, "/ttyUSB1");
+  EXPECT_EQ(blocks[3].second.back().find("  rows checked when the port opens: the CH341's version"),
+            0u);
+  EXPECT_NE(text.find("\n\n  Left out: 1 ttyS nodes with no UART behind them.\n"
+                      "  Remote ports are not listed: name one as rfc2217://HOST:PORT.\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(ListedMachine, StartSettingsAreJudgedAndLorvelGetsTheCommonFactsAlone) {
+  PortNeeds tessik;
+  tessik.program = "tessik";
+  tessik.start = {600, 0, 0, ""};
+  Blocks blocks = list(tessik);
+  ASSERT_EQ(blocks.size(), 4u);
+  EXPECT_EQ(blocks[1].second[2], "  tessik's 600 baud 8N1 is made here");
+  EXPECT_EQ(blocks[3].second[3].find("  tessik's 600 baud 8N1 is checked when the port opens"), 0u);
+  PortNeeds lorvel;
+  lorvel.program = "lorvel";
+  EXPECT_EQ(list(lorvel)[1].second.size(), 3u);
+}
+
+}  // namespace list

@@ -215,6 +215,86 @@ ECHO = 1152  # bytes kadrel gets back: 0.300 s at 38400 8N1
 GADGETS = "/sys/kernel/config/usb_gadget"
 
 
+# wendro's rows by the frequency it prints, and its rows of even parity and two stop bits.
+ROW_HZ = [18, 30, 50, 60, 100, 120, 150, 200, 240, 300, 400, 480, 600, 800, 960, 1200, 1440, 1600,
+          1920, 2400, 3200, 3840, 4800, 5600, 5760, 6400, 7200, 9600, 11520, 19200]
+ROWS_8E2 = {0, 2, 4, 7, 10, 13, 17, 20, 25}
+# What the list names each posed chip, as its maker numbers it.
+LISTED_CHIP = {"ch341-v31": "CH340/CH341 version 0x31", "ch341-v27": "CH340/CH341 version 0x27",
+               "ch340-limited": "CH340/CH341 version 0x31, limited prescaler", "cp2102": "CP2102",
+               "cp2104": "CP2104", "pl2303-ta": "PL2303 TA or GT", "pl2303-tb": "PL2303 TB or GE",
+               "pl2303-h": "PL2303 H", "pl2303-hxn": "PL2303 HXN (G series)",
+               "arduino-uno": "Arduino Uno/Mega USB bridge (ATmega8U2/16U2)"}
+
+
+def listed_blocks(text):
+    """--list's output as {name: [indented lines]}; a name is a line at column 0 up to a blank."""
+    blocks, name = {}, None
+    for line in text.replace("\r", "").split("\n"):
+        if line and not line[0].isspace():
+            name = line.split()[0]
+            blocks[name] = []
+        elif line.strip() and name:
+            blocks[name].append(line)
+        else:
+            name = None
+    return blocks
+
+
+def listed_rows(lines):
+    """The rows a block refuses, by wendro's printed frequency: {row: why}."""
+    rows = {}
+    for line in lines:
+        found = re.match(r"^\s+(\d+) Hz: (.*)$", line)
+        if found and int(found.group(1)) in ROW_HZ:
+            rows[ROW_HZ.index(int(found.group(1)))] = found.group(2)
+    return rows
+
+
+def sysfs_usb_line(console, tty):
+    """The USB line the list should print for `tty`, from the guest's own sysfs."""
+    _, text = console.sh(
+        f"d=$(readlink -f /sys/class/tty/{tty}/device); [ -e $d/idVendor ] || d=$d/..; "
+        "[ -e $d/idVendor ] || d=$d/..; for f in idVendor idProduct manufacturer product serial; do "
+        "echo \"field $f $(cat $d/$f 2>/dev/null)\"; done")
+    fields = dict(re.findall(r"(?m)^field (\w+) ?(.*?)\r?$", text))
+    line = f"USB {fields.get('idVendor')}:{fields.get('idProduct')}"
+    for key, title in (("manufacturer", "manufacturer"), ("product", "product"), ("serial", "serial number")):
+        if fields.get(key):
+            line += f', {title} "{fields[key]}"'
+    return line
+
+
+def list_chips(machine, checks, on):
+    """wendro --list with every chip posed: each chip's block holds the USB fields the guest's
+    sysfs shows and the chip as its maker names it, and not one control request that writes
+    reaches a chip while the list runs. Returns {chip: refused rows}."""
+    console, log = machine.console, machine.chip_log
+    index = log.mark()
+    _, text = console.sh("wendro --list", 60)
+    time.sleep(1)  # the chips' log lines come over a serial line of their own
+    blocks = listed_blocks(text)
+    written = [(chip.name, line) for chip in on for _, line in chip_lines(log, chip, index)
+               if control(line) and not control(line)[0] & 0x80]
+    checks.check("no control request that writes reaches a chip while the list runs", not written,
+                 "; ".join(f"{name} {line}" for name, line in written[:4]))
+    refused = {}
+    for chip, device in on.items():
+        lines = blocks.get(device)
+        if lines is None:
+            checks.check(f"--list names the {chip.name} as {device}", False, text[-400:])
+            continue
+        tty = device.rsplit("/", 1)[1]
+        usb = sysfs_usb_line(console, tty)
+        got_usb = next((l.strip() for l in lines if l.startswith("  USB ")), None)
+        got_chip = next((l.strip() for l in lines if l.startswith("  chip: ")), None)
+        checks.check(f"--list on the {chip.name}: {tty}, its USB fields as sysfs has them and its chip",
+                     lines[0].startswith(f"  kernel name {tty}, driver ") and got_usb == usb and
+                     got_chip == f"chip: {LISTED_CHIP[chip.name]}", f"{lines[:3]}; sysfs {usb}")
+        refused[chip] = listed_rows(lines)
+    return refused
+
+
 def pose(machine, checks):
     """Poses every chip, each on a dummy_hcd controller of its own: {chip name: tty path}."""
     console = machine.console
@@ -406,6 +486,7 @@ def check_wendro(checks, chip, steps, started, log, rows=30):
                  f"a refused row leaves the old wave", not bad, "; ".join(bad))
     checks.check(f"wendro on the {chip.name} refuses rows {sorted(REFUSED.get(chip.name, set()))} only",
                  refused == want, f"refused {sorted(refused)}")
+    return refused, judged
 
 
 def tessik_bursts(machine, checks, on):
@@ -457,17 +538,24 @@ def run(machine, checks, work):
     print(f"vm: chips posed in {time.time() - started:.1f} s", flush=True)
     on = {chip: ttys[chip.name] for chip in CHIPS if chip.name in ttys}
     try:
+        listed = list_chips(machine, checks, on)
         for chip in [c for c in on if c.name in CANNOT_START]:
             wendro = Tagged(machine, "wendro", chip, on[chip])
             status = wendro.status()
             label = wendro.expect(LABEL, timeout=0)
             checks.check(f"wendro on the {chip.name} cannot start its 8E2 row: status 4, nothing printed",
                          status == 4 and not label, f"status {status}")
+            rows = set(listed.get(chip, {}))
+            checks.check(f"--list on the {chip.name} refuses the 8E2 rows, its start among them",
+                         rows == ROWS_8E2, f"listed {sorted(rows)}")
         walking = {chip: device for chip, device in on.items() if chip.name not in CANNOT_START}
         wendro_started = time.time()
         steps = wendro_walk(machine, checks, walking)
         for chip in walking:
-            check_wendro(checks, chip, steps[chip], wendro_started, machine.chip_log)
+            refused, judged = check_wendro(checks, chip, steps[chip], wendro_started, machine.chip_log)
+            rows = set(listed.get(chip, {}))
+            checks.check(f"--list on the {chip.name} names the rows wendro refused there",
+                         rows & judged == refused, f"listed {sorted(rows)}, refused {sorted(refused)}")
         tessik_bursts(machine, checks, on)
         kadrel_loops(machine, checks, on)
     finally:

@@ -153,6 +153,7 @@ def check_wendro(checks, device_name, steps, started, events):
                  f"leaves the old wave", not bad_labels, "; ".join(bad_labels))
     checks.check(f"wendro on the {device_name} refuses rows {sorted(REFUSED[device_name])} only",
                  refused == REFUSED[device_name], f"refused {sorted(refused)}")
+    return refused
 
 
 def describe(state, byte):
@@ -289,6 +290,64 @@ def unplug(machine, checks, by_port):
         checks.check(f"{name} after the removal quits with status 0 on q", status == 0, f"status {status}")
 
 
+def list_ports(machine, checks, by_port, runs):
+    """wendro --list on the 16550s and the FTDI adapters: the fields as the guest's sysfs has
+    them, the rows it would refuse (held to what wendro did, once the trace is read), the console
+    refused, the ttyS nodes with no UART left out; a port tessik holds named as held by tessik; a
+    user outside dialout told it is a permission problem. It times the list, with 32 ttyS nodes."""
+    console = machine.console
+    # Ten runs between two readings of the uptime (10 ms steps): the time of one within 1 ms.
+    _, text = console.sh("a=$(cut -d' ' -f1 /proc/uptime); for i in 0 1 2 3 4 5 6 7 8 9; do "
+                         "wendro --list >/tmp/list.out; done; echo took $a $(cut -d' ' -f1 /proc/uptime)")
+    took = [float(b) - float(a) for a, b in re.findall(r"took (\S+) (\S+)", text)]
+    _, text = console.sh("cat /tmp/list.out; echo ttys=$(ls /sys/class/tty | grep -c '^ttyS'); "
+                         "cat /sys/class/tty/ttyS1/type /sys/class/tty/ttyS1/uartclk")
+    blocks = chips.listed_blocks(text.split("ttys=")[0])
+    ttys, uart_type, clock = (int(n) for n in re.findall(r"ttys=(\d+)\s+(\d+)\s+(\d+)", text)[0])
+    one = took[0] * 100 if took else float("nan")  # ms for one of the ten
+    print(f"vm: wendro --list took {one:.1f} ms a run (ten runs), {len(blocks)} ports listed, {ttys} ttyS nodes",
+          flush=True)
+    checks.check("wendro --list takes under a tenth of a second in the emulated machine",
+                 one < 100, f"{one:.1f} ms")
+    uart = blocks.get(UART, [])
+    checks.check("--list on the 16550: its driver, UART type and clock as sysfs has them",
+                 uart[:2] == ["  kernel name ttyS1, driver serial",
+                              f"  chip: 16550A UART, clock {clock} Hz ({clock // 16} baud base)"] and uart_type == 4,
+                 f"{uart[:2]}; sysfs type {uart_type} clock {clock}")
+    checks.check("--list refuses ttyS0, the kernel's console",
+                 "  refused: it carries the system console" in blocks.get("/dev/ttyS0", []),
+                 str(blocks.get("/dev/ttyS0")))
+    checks.check(f"--list leaves out the {ttys - 3} ttyS nodes with no UART behind them",
+                 f"  Left out: {ttys - 3} ttyS nodes with no UART behind them." in text, text[-300:])
+    ftdi = blocks.get(by_port[1], [])
+    _, bcd = console.sh(f"cat $(readlink -f /sys/class/tty/{by_port[1][5:]}/device)/../../bcdDevice")
+    usb = chips.sysfs_usb_line(console, by_port[1][5:])
+    checks.check("--list on QEMU's FTDI: its USB fields as sysfs has them, an FT232B",
+                 len(ftdi) > 2 and ftdi[1].strip() == usb and
+                 ftdi[2] == f"  chip: FTDI FT232B (bcdDevice {bcd.strip()})", f"{ftdi[:3]}; sysfs {usb}")
+    runs["listed"] = {"16550": set(chips.listed_rows(uart)), "FTDI": set(chips.listed_rows(ftdi))}
+
+    tessik = Program(machine, "tessik", UART, 5, out="/tmp/tessik-held.out")
+    time.sleep(1)
+    _, text = console.sh("wendro --list")
+    held = f"  held by another program: process {tessik.pid} (tessik) holds its lock"
+    checks.check("--list names the 16550 tessik holds as held, by tessik",
+                 held in chips.listed_blocks(text).get(UART, []), str(chips.listed_blocks(text).get(UART)))
+    checks.check("tessik quits with status 0 on q", tessik.quit("q\\n") == 0)
+
+    _, mode = console.sh(f"stat -c '%a %g' {UART}")
+    console.sh("mkdir -p /etc; printf 'root:x:0:0::/:/bin/sh\\nnobody:x:65534:65534::/:/bin/sh\\n' >/etc/passwd; "
+               "printf 'root:x:0:\\ndialout:x:20:\\nnogroup:x:65534:\\n' >/etc/group; "
+               f"chgrp 20 {UART}; chmod 660 {UART}")
+    _, text = console.sh("su -s /bin/sh -c 'wendro --list' nobody")
+    console.sh(f"chmod {mode.split()[0]} {UART}; chgrp {mode.split()[1]} {UART}")
+    lines = chips.listed_blocks(text).get(UART, [])
+    problem = [line for line in lines if line.startswith("  no permission: ")]
+    checks.check("--list tells a user outside dialout that the 16550 is a permission problem, dialout gives it",
+                 problem and f"{UART} is root:dialout 0660" in problem[0] and "the group dialout gives it" in problem[0],
+                 str(lines))
+
+
 def console_refused(machine, checks):
     """The guest's kernel console is on the 16550 at ttyS0 (console=ttyS0): a program refuses it,
     by its path, its bare name and a symlink, and leaves it untouched for the shell that runs there.
@@ -347,6 +406,7 @@ def main():
             ("lorvel on the 16550", lambda: lorvel_loopback(machine, checks)),
             ("wendro on the FTDI", lambda: runs.update(ftdi=wendro_steps(machine, checks, "FTDI", by_port[1],
                                                                            machine.ftdi))),
+            ("the ports listed", lambda: list_ports(machine, checks, by_port, runs)),
             ("unplug", lambda: unplug(machine, checks, by_port)),
         ]
         # The posed chips come after the drivers: their ttyUSB devices would count as FTDI
@@ -363,7 +423,11 @@ def main():
                          set(ran) == {"600 baud 8N1"}, ", ".join(ran))
         for key, device in (("uart", "16550"), ("ftdi", "FTDI")):
             if key in runs:
-                check_wendro(checks, device, *runs[key], events)
+                refused = check_wendro(checks, device, *runs[key], events)
+                if "listed" in runs:
+                    listed = runs["listed"][device]
+                    checks.check(f"--list on the {device} names the rows wendro refused there",
+                                 listed == refused, f"listed {sorted(listed)}, refused {sorted(refused)}")
 
     adapters = 0 if part == "chips" else USB_ADAPTERS
     return play("vm", lambda: Machine(kernel, initramfs, work, usb_adapters=adapters), scenarios, afterwards)

@@ -31,7 +31,7 @@ programs=(build/windows/lorvel/lorvel.exe build/windows/tessik/tessik.exe
 step "the programs import only DLLs that every Windows system has"
 # The C and C++ runtimes are linked in (-static); a libstdc++-6.dll, libgcc_s_seh-1.dll or
 # libwinpthread-1.dll here would make the .exe fail on a machine without MinGW.
-system_dlls='^(kernel32|msvcrt|user32|advapi32|ws2_32|ntdll|shell32|ole32|api-ms-win-.*)\.dll$'
+system_dlls='^(kernel32|msvcrt|user32|advapi32|ws2_32|ntdll|shell32|ole32|setupapi|api-ms-win-.*)\.dll$'
 for exe in "${programs[@]}" build/windows/tests/*.exe; do
   [ -f "$exe" ] || fail "$exe was not built"
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')
