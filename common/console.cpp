@@ -20,8 +20,21 @@ int Console::print(const char* format, ...) {
 }
 
 void Console::puts(const char* text) {
-  write_text(text, std::strlen(text));
+  char line[512];
+  std::size_t length = std::strlen(text);
+  if (length < sizeof line) {
+    std::memcpy(line, text, length);
+    line[length] = '\n';
+    write_text(line, length + 1);
+    return;
+  }
+  write_text(text, length);
   write_text("\n", 1);
+}
+
+void Console::write_error_text(const char* text, std::size_t length) {
+  std::fwrite(text, 1, length, stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace serial

@@ -51,6 +51,8 @@ class Console {
   virtual bool read_line(char* buffer, std::size_t size) = 0;
   // Text to the screen, shown at once.
   virtual void write_text(const char* text, std::size_t length) = 0;
+  // Text to standard error (notes beside the tool's output), shown at once.
+  virtual void write_error_text(const char* text, std::size_t length);
 
   // Made ready for the tool's way of taking keys, once, as the tool starts: a key typed at once is
   // then neither echoed nor held back until Enter. Only a terminal needs this; elsewhere it does
@@ -69,7 +71,7 @@ class Console {
 
   // printf into a fixed buffer, then write_text.
   int print(const char* format, ...) SERIAL_PRINTF_LIKE(2, 3);
-  // The text and a newline, as the C puts writes it.
+  // The text and a newline, as the C puts writes it; one write, so the line is held or lost whole.
   void puts(const char* text);
 };
 

@@ -13,7 +13,8 @@ namespace {
 
 const char kWindowsPortForms[] =
     "The port, the one argument:\n"
-    "  1 ... 9            COM1 ... COM9; only the first character counts (12 is COM1)\n"
+    "  1 ... 9            COM1 ... COM9; only the first character counts\n"
+    "                     (12 is COM1)\n"
     "  COM12, com3        that COM port, any number, in any case\n"
     "  \\\\.\\COM12          a device path, used whole\n";
 
@@ -30,12 +31,12 @@ const char kOtherPorts[] =
     "                     a serial port served over the network by a COM-PORT-OPTION\n"
     "                     (RFC 2217) server such as ser2net; HOST is a name, an IPv4\n"
     "                     address or [IPv6] (lorvel refuses it)\n"
-    "  sim, sim:FILE.vcd  the built-in simulated port; FILE records the lines as a Value Change\n"
-    "                     Dump\n";
+    "  sim, sim:FILE.vcd  the built-in simulated port; FILE records the lines as a\n"
+    "                     Value Change Dump\n";
 
 const char kConsoleRefused[] =
-    "A port that carries the system console is refused: the kernel's messages would go into the\n"
-    "waveform.\n";
+    "A port that carries the system console is refused: the kernel's messages would\n"
+    "go into the waveform.\n";
 
 const char kCommonHelp[] =
     "\n"

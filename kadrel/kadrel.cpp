@@ -16,10 +16,11 @@ const serial::ToolProfile kProfile = {
     true,
     {kBaudRate, 8, serial::NOPARITY, serial::ONESTOPBIT},
     "kadrel",
-    "kadrel sends an endless stream of 0x55 at 38400 baud 8N1 on the serial port's transmit line\n"
-    "and measures how long it comes back on the receive line. It prints a . for every 768 bytes\n"
-    "back, and when the returning stream has stopped for over 400 ms, the time it was coming back\n"
-    "in seconds (  0.300 Sec.), resolved to 1/19200 s.\n"
+    "kadrel sends an endless stream of 0x55 at 38400 baud 8N1 on the serial port's\n"
+    "transmit line and measures how long it comes back on the receive line. It\n"
+    "prints a . for every 768 bytes back, and when the returning stream has stopped\n"
+    "for over 400 ms, the time it was coming back in seconds (  0.300 Sec.),\n"
+    "resolved to 1/19200 s.\n"
     "\n" KEYS_HELP,
     serial::KeyInput::kKeys,
 };

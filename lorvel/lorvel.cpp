@@ -18,14 +18,14 @@ const serial::ToolProfile kProfile = {
     false,
     {},
     "lorvel",
-    "lorvel exchanges one byte about every 580 ms with an 8-bit shift-register board on the "
-    "serial\n"
-    "port's control lines: DTR loads, RTS carries the data out, the break state of the transmit\n"
-    "line clocks and CTS brings the data in. It sends the board a cycling hexadecimal digit as a\n"
-    "seven-segment pattern, lights the decimal point in the cycle after each input change, and\n"
-    "prints the board's input (  ff) whenever it changes. The port keeps its rate and framing.\n"
-    "A remote port (rfc2217://) is refused: its server reads CTS only once a second, and the\n"
-    "exchange needs CTS within a millisecond of each clock edge.\n"
+    "lorvel exchanges one byte about every 580 ms with an 8-bit shift-register board\n"
+    "on the serial port's control lines: DTR loads, RTS carries the data out, the\n"
+    "break state of the transmit line clocks and CTS brings the data in. It sends\n"
+    "the board a cycling hexadecimal digit as a seven-segment pattern, lights the\n"
+    "decimal point in the cycle after each input change, and prints the board's\n"
+    "input (  ff) whenever it changes. The port keeps its rate and framing.\n"
+    "A remote port (rfc2217://) is refused: its server reads CTS only once a second,\n"
+    "and the exchange needs CTS within a millisecond of each clock edge.\n"
     "\n" KEYS_HELP,
     serial::KeyInput::kKeysLeftUnread,
     /*local_port_only=*/true,

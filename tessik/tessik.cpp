@@ -21,10 +21,11 @@ const serial::ToolProfile kProfile = {
     true,
     {600, 8, serial::NOPARITY, serial::ONESTOPBIT},
     "tessik",
-    "tessik sends bursts of exactly N pulses on the serial port's transmit line. The port runs at\n"
-    "600 baud 8N1, so each pulse is 1/600 s low, then 1/600 s high (300 pulses a second). At the\n"
-    "prompt > type a count from 1 to 1280 and Enter; the terminal bell sounds for a second after\n"
-    "each burst. Counts can be piped in: printf '14\\n' | tessik ttyUSB0\n"
+    "tessik sends bursts of exactly N pulses on the serial port's transmit line. The\n"
+    "port runs at 600 baud 8N1, so each pulse is 1/600 s low, then 1/600 s high (300\n"
+    "pulses a second). At the prompt > type a count from 1 to 1280 and Enter; the\n"
+    "terminal bell sounds for a second after each burst. Counts can be piped in:\n"
+    "printf '14\\n' | tessik ttyUSB0\n"
     "\n" KEYS_HELP,
 };
 

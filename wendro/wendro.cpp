@@ -66,10 +66,11 @@ const serial::ToolProfile kProfile = {
     false,
     {},
     "wendro",
-    "wendro keeps the serial port's transmit line busy with a square wave of duty cycle one half,\n"
-    "at one of 30 frequencies from 18 Hz to 19200 Hz. It starts at 800 Hz and prints each\n"
-    "frequency it plays (   800 Hz). A frequency the port refuses leaves the old wave running\n"
-    "and prints nothing; if it refuses the first, wendro ends with status 4.\n"
+    "wendro keeps the serial port's transmit line busy with a square wave of duty\n"
+    "cycle one half, at one of 30 frequencies from 18 Hz to 19200 Hz. It starts at\n"
+    "800 Hz and prints each frequency it plays (   800 Hz). A frequency the port\n"
+    "refuses leaves the old wave running and prints nothing; if it refuses the\n"
+    "first, wendro ends with status 4.\n"
     "\n" KEYS_HELP,
     serial::KeyInput::kKeys,
     false,

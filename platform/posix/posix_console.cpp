@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "key_decoder.h"
 #include "restore_registry.h"
@@ -120,45 +122,33 @@ void install_handlers_once() {
   std::atexit(restore_at_exit);
 }
 
-long monotonic_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
+// What output still waits at the end gets this long; a stopped terminal cannot hold the exit.
+constexpr long kOutputAtEndMs = 2000;
 
-void sleep_ms(std::uint32_t milliseconds) {
-  timespec left{static_cast<time_t>(milliseconds / 1000),
-                static_cast<long>(milliseconds % 1000) * 1'000'000};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
-
-// Writes all of it, through interrupted and partial writes; gives up on a closed output.
-void write_all(int fd, const char* text, std::size_t length) {
-  while (length > 0) {
-    ssize_t count = ::write(fd, text, length);
-    if (count > 0) {
-      text += count;
-      length -= static_cast<std::size_t>(count);
-    } else if (count < 0 && errno == EINTR) {
-      continue;
-    } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd watch{fd, POLLOUT, 0};
-      poll(&watch, 1, -1);
-    } else {
-      return;
-    }
-  }
+bool same_file(int first_fd, int second_fd) {
+  struct stat first {};
+  struct stat second {};
+  return fstat(first_fd, &first) == 0 && fstat(second_fd, &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 }  // namespace
 
-PosixConsole::PosixConsole(int input_fd, int output_fd)
-    : input_fd_(input_fd), output_fd_(output_fd), input_is_terminal_(isatty(input_fd) != 0) {
+PosixConsole::PosixConsole(int input_fd, int output_fd, int error_fd)
+    : input_fd_(input_fd),
+      output_fd_(output_fd),
+      error_fd_(error_fd),
+      error_joins_output_(error_fd == output_fd || same_file(error_fd, output_fd)),
+      input_is_terminal_(isatty(input_fd) != 0) {
   install_handlers_once();
+  output_.open(output_fd);
+  if (!error_joins_output_) error_.open(error_fd);
 }
 
 PosixConsole::~PosixConsole() {
+  long deadline = monotonic_ms() + kOutputAtEndMs;
+  output_.finish(deadline);
+  error_.finish(deadline);
   leave_raw_keys();
 }
 
@@ -170,9 +160,10 @@ void PosixConsole::enter_raw_keys() {
   restore::Entry entry = restore::add(undo_terminal_changes, TerminalChanges{input_fd_, settings});
   if (entry == restore::kNoEntry) return;
   g_terminal_fd = input_fd_;
-  // ISIG stays: Ctrl-C still ends the program. Enter gives 13, as on a Windows console.
+  // ISIG stays: Ctrl-C still ends the program. Enter gives 13, as on a Windows console. Without
+  // IXON, Ctrl+S and Ctrl+Q are keys too, and cannot stop the program's output.
   settings.c_lflag &= ~(ICANON | ECHO | ECHONL);
-  settings.c_iflag &= ~ICRNL;
+  settings.c_iflag &= ~(ICRNL | IXON);
   settings.c_cc[VMIN] = 1;
   settings.c_cc[VTIME] = 0;
   g_raw_settings = settings;
@@ -201,10 +192,9 @@ bool PosixConsole::fill(int timeout_ms) {
     start_ = 0;
   }
   if (end_ == kInputSize) return false;
-  pollfd watch{input_fd_, POLLIN, 0};
-  int ready = poll(&watch, 1, timeout_ms);
-  if (ready <= 0) return false;
-  if (watch.revents & POLLNVAL) {
+  short events = wait(timeout_ms, true);
+  if (events == 0) return false;
+  if (events & POLLNVAL) {
     input_ended_ = true;
     return false;
   }
@@ -217,6 +207,40 @@ bool PosixConsole::fill(int timeout_ms) {
   // The end of a pipe or file, or a terminal that hung up: no input comes any more.
   input_ended_ = true;
   return false;
+}
+
+void PosixConsole::push_output() {
+  output_.push();
+  error_.push();
+}
+
+short PosixConsole::wait(long timeout_ms, bool for_input) {
+  long deadline = timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
+  for (;;) {
+    push_output();
+    pollfd watch[3];
+    nfds_t count = 0;
+    if (for_input) watch[count++] = {input_fd_, POLLIN, 0};
+    for (const OutputStream* stream : {&output_, &error_}) {
+      if (stream->wait_fd() >= 0) watch[count++] = {stream->wait_fd(), POLLOUT, 0};
+    }
+    long left = deadline < 0 ? -1 : deadline - monotonic_ms();
+    if (deadline >= 0 && left <= 0) {
+      if (!for_input) return 0;
+      left = 0;
+    }
+    int ready;
+    if (count == 0) {
+      // Nothing to watch: a plain sleep (a wait without a limit always watches the input).
+      timespec rest{static_cast<time_t>(left / 1000), (left % 1000) * 1'000'000};
+      ready = nanosleep(&rest, nullptr) == 0 ? 0 : -1;
+    } else {
+      ready = poll(watch, count, static_cast<int>(left));
+    }
+    if (for_input && ready > 0 && watch[0].revents != 0) return watch[0].revents;
+    // A signal ends a wait for input early, as it always did; a sleep goes on to its end.
+    if (for_input && (ready < 0 || left == 0)) return 0;
+  }
 }
 
 bool PosixConsole::pump_keys(bool block) {
@@ -252,6 +276,7 @@ void PosixConsole::begin_input(KeyInput input) {
 }
 
 bool PosixConsole::_kbhit() {
+  push_output();
   enter_raw_keys();
   // A key that only ends the program stays in the terminal's input, as a key stays in a Windows
   // console's input buffer, and the shell reads it next. Telling a whole key from a sequence of
@@ -265,6 +290,7 @@ bool PosixConsole::_kbhit() {
 }
 
 int PosixConsole::_getch() {
+  push_output();
   enter_raw_keys();
   if (!pump_keys(true)) {
     for (;;)
@@ -278,7 +304,9 @@ int PosixConsole::_getch() {
 
 void PosixConsole::_putch(int character) {
   char byte = static_cast<char>(character);
-  write_all(output_fd_, &byte, 1);
+  // A single character is a progress mark (kadrel's dot) that may be dropped when the output
+  // has been held up for long; a newline ends a line and is kept like any line.
+  output_.write(&byte, 1, byte != '\n');
 }
 
 bool PosixConsole::read_line(char* buffer, std::size_t size) {
@@ -319,29 +347,38 @@ bool PosixConsole::read_line(char* buffer, std::size_t size) {
 }
 
 void PosixConsole::write_text(const char* text, std::size_t length) {
-  write_all(output_fd_, text, length);
+  output_.write(text, length, false);
+}
+
+void PosixConsole::write_error_text(const char* text, std::size_t length) {
+  (error_joins_output_ ? output_ : error_).write(text, length, false);
+}
+
+void PosixConsole::add_wait(WaitSet& set) {
+  add_input_wait(set);
+  // Held output: the wait ends once the stream can take more.
+  for (const OutputStream* stream : {&output_, &error_}) {
+    if (stream->wait_fd() >= 0) set.add(stream->wait_fd(), true);
+  }
 }
 
 void PosixConsole::Beep(std::uint32_t, std::uint32_t duration_ms) {
   // The bell is the one tone a terminal has; into a pipe or file it would be a stray byte.
   if (isatty(output_fd_)) {
-    write_all(output_fd_, "\a", 1);
-  } else if (isatty(STDERR_FILENO)) {
-    write_all(STDERR_FILENO, "\a", 1);
+    output_.write("\a", 1, true);
+  } else if (isatty(error_fd_)) {
+    (error_joins_output_ ? output_ : error_).write("\a", 1, true);
   }
-  sleep_ms(duration_ms);
+  wait(duration_ms, false);
 }
 
 void PosixConsole::Sleep(std::uint32_t milliseconds) {
-  sleep_ms(milliseconds);
+  wait(milliseconds, false);
 }
 
 long PosixConsole::clock() {
+  push_output();
   return monotonic_ms();
-}
-
-void PosixConsole::add_wait(WaitSet& set) {
-  add_input_wait(set);
 }
 
 void PosixConsole::add_input_wait(WaitSet& set) {

@@ -1,15 +1,20 @@
 // The console of the Windows build. At a real console it is the C runtime's conio, as the tools
 // were written for. Redirected, conio would see nothing (it reads the console, not stdin) and
 // would write past the pipe, so keys and lines then come from stdin's bytes and single
-// characters go to stdout in order with the lines around them.
+// characters go to stdout in order with the lines around them. Redirected output never blocks
+// the program: a thread of its own writes it (RedirectedOutput).
 
 // Project headers first: <windows.h> defines macros with the names of the port constants.
+#include "held_output.h"
 #include "line_reader.h"
 #include "win32_platform.h"
 
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -90,14 +95,127 @@ class RedirectedInput {
   bool at_end_ = false;
 };
 
+// Standard output or standard error that is a pipe or a file. A pipe whose reader stops reading
+// blocks WriteFile, and nothing tells how much a pipe would take without blocking (Wine cannot
+// even peek into a pipe inherited from the host), so a thread of its own does the writing: the
+// program only puts the text into a fixed buffer (HeldOutput), which is never a wait. A console
+// never blocks a write, and keeps being written directly.
+class RedirectedOutput {
+ public:
+  // `text_mode`: the C runtime wrote this stream with CR LF line ends, and so does the thread.
+  static std::shared_ptr<RedirectedOutput> start(HANDLE output, bool text_mode) {
+    auto shared = std::make_shared<RedirectedOutput>();
+    shared->text_mode_ = text_mode;
+    // The thread shares the buffer; it may outlive the console when the process ends while a
+    // pipe still holds it in WriteFile.
+    std::thread([shared, output] { shared->write_until_end(output); }).detach();
+    return shared;
+  }
+
+  void write(const char* text, std::size_t length, bool is_mark) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (broken_ || ended_) return;
+    held_.hold(text, length, is_mark);
+    changed_.notify_all();
+  }
+
+  // At the end: what waits gets until `deadline`; then it is dropped, and a write still held in
+  // the pipe ends with the process.
+  void finish(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    held_.finish();
+    changed_.notify_all();
+    changed_.wait_until(lock, deadline, [this] { return broken_ || (held_.empty() && !writing_); });
+    held_.drop();
+    ended_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 1024;
+
+  // The HeldOutput taker: copies into the chunk the thread writes next, as far as it has room.
+  static long copy_out(void* self, const char* data, std::size_t length) {
+    RedirectedOutput& out = *static_cast<RedirectedOutput*>(self);
+    std::size_t taken = 0;
+    while (taken < length && out.chunk_used_ + 2 <= kChunk) {
+      char c = data[taken++];
+      if (c == '\n' && out.text_mode_) out.chunk_[out.chunk_used_++] = '\r';
+      out.chunk_[out.chunk_used_++] = c;
+    }
+    return static_cast<long>(taken);
+  }
+
+  void write_until_end(HANDLE output) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return !held_.empty() || ended_; });
+      if (ended_) return;
+      chunk_used_ = 0;
+      held_.push(&copy_out, this);
+      writing_ = true;
+      lock.unlock();
+      bool written = true;
+      for (std::size_t done = 0; written && done < chunk_used_;) {
+        ::DWORD count = 0;
+        written = ::WriteFile(output, chunk_ + done, static_cast<::DWORD>(chunk_used_ - done),
+                              &count, nullptr) &&
+                  count > 0;
+        done += count;
+      }
+      lock.lock();
+      writing_ = false;
+      if (!written) {
+        // A closed pipe or a full disk: nothing is held for it any more.
+        broken_ = true;
+        held_.drop();
+      }
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  HeldOutput held_;
+  bool text_mode_ = true;
+  bool writing_ = false;
+  bool broken_ = false;
+  bool ended_ = false;
+  // Only the thread touches the chunk.
+  char chunk_[kChunk];
+  std::size_t chunk_used_ = 0;
+};
+
+// Whether the C runtime writes this stream in text mode (LF as CR LF), as it does by default.
+bool in_text_mode(std::FILE* stream) {
+  int mode = ::_setmode(::_fileno(stream), _O_BINARY);
+  if (mode == -1) return true;
+  ::_setmode(::_fileno(stream), mode);
+  return (mode & _O_BINARY) == 0;
+}
+
 class Win32Console final : public Console {
  public:
   Win32Console()
       : input_is_console_(is_console(::GetStdHandle(STD_INPUT_HANDLE))),
         output_is_console_(is_console(::GetStdHandle(STD_OUTPUT_HANDLE))) {
     if (!input_is_console_) redirected_ = RedirectedInput::start(::GetStdHandle(STD_INPUT_HANDLE));
+    if (!output_is_console_) {
+      output_ = RedirectedOutput::start(::GetStdHandle(STD_OUTPUT_HANDLE), in_text_mode(stdout));
+    }
+    if (!is_console(::GetStdHandle(STD_ERROR_HANDLE))) {
+      errors_ = RedirectedOutput::start(::GetStdHandle(STD_ERROR_HANDLE), in_text_mode(stderr));
+    }
     ::QueryPerformanceFrequency(&ticks_per_second_);
     ::QueryPerformanceCounter(&start_ticks_);
+  }
+
+  ~Win32Console() override {
+    // A reader that has stopped reading cannot hold the exit for more than this.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (RedirectedOutput* output : {output_.get(), errors_.get()}) {
+      if (output) output->finish(deadline);
+    }
   }
 
   bool _kbhit() override {
@@ -121,8 +239,9 @@ class Win32Console final : public Console {
       ::_putch(character);
       return;
     }
-    std::fputc(character, stdout);
-    std::fflush(stdout);
+    char byte = static_cast<char>(character);
+    // A single character is a progress mark, which may be dropped when the output is held up.
+    output_->write(&byte, 1, byte != '\n');
   }
 
   bool read_line(char* buffer, std::size_t size) override {
@@ -131,8 +250,20 @@ class Win32Console final : public Console {
   }
 
   void write_text(const char* text, std::size_t length) override {
+    if (output_) {
+      output_->write(text, length, false);
+      return;
+    }
     std::fwrite(text, 1, length, stdout);
     std::fflush(stdout);
+  }
+
+  void write_error_text(const char* text, std::size_t length) override {
+    if (errors_) {
+      errors_->write(text, length, false);
+      return;
+    }
+    Console::write_error_text(text, length);
   }
 
   void Beep(std::uint32_t frequency_hz, std::uint32_t duration_ms) override {
@@ -163,6 +294,8 @@ class Win32Console final : public Console {
   bool input_is_console_;
   bool output_is_console_;
   std::shared_ptr<RedirectedInput> redirected_;
+  std::shared_ptr<RedirectedOutput> output_;  // null at a console
+  std::shared_ptr<RedirectedOutput> errors_;
   ::LARGE_INTEGER ticks_per_second_;
   ::LARGE_INTEGER start_ticks_;
 };

@@ -253,9 +253,9 @@ SimulatedPortArgument parse_port_argument(const char* argument) {
 int run_live(int argc, const char* const* argv, serial::ToolEntry entry, const char* program,
              serial::System& native_system, NotesScreen screen) {
   serial::Console& native = native_system.console();
-  auto notes = [](const std::string& line) {
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
+  // Through the native console, which never lets a held terminal or pipe stop the world.
+  auto notes = [&native](const std::string& line) {
+    native.write_error_text(line.data(), line.size());
   };
   SimulatedPortArgument argument = parse_port_argument(argc == 2 ? argv[1] : "");
   std::FILE* waveform = nullptr;

@@ -1,5 +1,5 @@
-// Each program's keys as its --help prints them and as its manual page lists them. The build makes
-// both from the program's keys.txt; a text edited by hand on either side disagrees here.
+// Each program's --help: its keys as the manual page lists them (the build makes both from the
+// program's keys.txt; a text edited by hand on either side disagrees here), and its width.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -66,6 +66,16 @@ TEST_P(HelpAndManual, ListTheSameKeys) {
   std::vector<std::string> help = words_between(tool.stdout_text(), "\nKeys:\n", "\n\n");
   ASSERT_GT(help.size(), 2u) << tool.stdout_text();
   EXPECT_EQ(help, words_between(page_text.str(), "\n.SH KEYS\n", "\n.SH ", true));
+}
+
+// Under 80 characters a line: an 80-column terminal shows each on a line of its own, and so does
+// a Windows console, which moves to the next line after writing its last column.
+TEST_P(HelpAndManual, HelpFitsEightyColumns) {
+  ToolProcess tool(GetParam().binary, {"--help"});
+  ASSERT_TRUE(exited_with(tool.wait_exit(std::chrono::milliseconds(10000)), 0));
+  std::istringstream lines(tool.stdout_text());
+  for (std::string line; std::getline(lines, line);)
+    EXPECT_LT(line.size(), 80u) << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(Binaries, HelpAndManual,

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -124,6 +125,89 @@ TEST(KadrelOnPty, RestsWhileItMeasuresAndOnceTheLineHasHungUp) {
             << hung_up * 100 << " % after the hang-up" << std::endl;
   EXPECT_LT(measuring, 0.25);
   EXPECT_LT(hung_up, 0.25);
+}
+
+// Joins the port's transmit line to its receive line for `duration`, as the circuit kadrel
+// measures does: what the port sends in that time comes back to it. The bytes sent back.
+std::size_t join_loop_back(PtyPair& port, milliseconds duration) {
+  port.drain_master(milliseconds(0));  // sent before the join: not looped back
+  std::size_t looped = 0;
+  for (auto end = steady_clock::now() + duration; steady_clock::now() < end;) {
+    std::vector<std::uint8_t> bytes = port.read_master(4096, milliseconds(10));
+    port.write_master(bytes);
+    looped += bytes.size();
+  }
+  return looped;
+}
+
+// What the terminal has shown by the time `text` appears on it (or the deadline passes).
+std::string shown_until(PtyPair& terminal, const std::string& text, milliseconds deadline,
+                        std::string shown = "") {
+  for (auto end = steady_clock::now() + deadline;
+       shown.find(text) == std::string::npos && steady_clock::now() < end;) {
+    std::vector<std::uint8_t> bytes = terminal.read_master(4096, milliseconds(50));
+    shown.append(bytes.begin(), bytes.end());
+  }
+  return shown;
+}
+
+// The seconds of all reports on the screen, added up.
+double reported_seconds(const std::string& shown) {
+  double total = 0;
+  for (std::size_t at = shown.find(" Sec."); at != std::string::npos;
+       at = shown.find(" Sec.", at + 1)) {
+    total += std::atof(shown.c_str() + shown.rfind(' ', at - 1));
+  }
+  return total;
+}
+
+// kadrel as a user runs it: keys typed at the terminal it prints to. A terminal the user holds
+// (Ctrl+S) or one whose output is stopped for a while must stop neither the stream nor the
+// measurement; the report comes once the terminal shows output again.
+class KadrelInTerminal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(port_.read_master(1000, kStartDeadline).size(), 1000u);  // running
+  }
+  // Loops the stream back for a second; the report must then add up to what came back.
+  void measure_and_check(const std::string& shown) {
+    double expected = static_cast<double>(looped_) / 3840;  // 10 bits per byte at 38400 baud
+    ASSERT_NE(shown.find(" Sec."), std::string::npos) << shown;
+    EXPECT_NEAR(reported_seconds(shown), expected, 0.002) << shown;
+    // The stream went on through the join (a second of it, 3840 bytes, less on a busy machine),
+    // where a held loop stops it at its first dot, soon after the first 768 bytes came back.
+    EXPECT_GT(looped_, 768u * 3 / 2) << shown;
+    std::cout << "looped back " << looped_ << " bytes; shown: " << shown << std::endl;
+  }
+  void quit() {
+    terminal_.write_master({'q'});
+    EXPECT_TRUE(exited_with(tool_.wait_exit(kExitDeadline), 0));
+    EXPECT_NE(terminal_.master_settings().c_iflag & IXON, 0u) << "the terminal's IXON is back";
+  }
+
+  PtyPair port_;
+  PtyPair terminal_;
+  ToolProcess tool_{KADREL_BIN, {port_.link_path()}, terminal_.slave(), -1, true};
+  std::size_t looped_ = 0;
+};
+
+TEST_F(KadrelInTerminal, CtrlSIsAKeyAndHoldsNothing) {
+  terminal_.write_master({0x13});  // Ctrl+S
+  looped_ = join_loop_back(port_, milliseconds(1000));
+  measure_and_check(shown_until(terminal_, " Sec.", kReportDeadline));
+  quit();
+}
+
+TEST_F(KadrelInTerminal, ReportHeldWhileTheTerminalIsStoppedComesAfter) {
+  ASSERT_EQ(tcflow(terminal_.slave(), TCOOFF), 0);
+  steady_clock::time_point stopped = steady_clock::now();
+  looped_ = join_loop_back(port_, milliseconds(1000));
+  std::this_thread::sleep_until(stopped + milliseconds(3000));
+  std::string shown = shown_until(terminal_, " Sec.", milliseconds(0));
+  EXPECT_EQ(shown, "");  // the terminal was stopped
+  ASSERT_EQ(tcflow(terminal_.slave(), TCOON), 0);
+  measure_and_check(shown_until(terminal_, " Sec.", kReportDeadline, shown));
+  quit();
 }
 
 }  // namespace

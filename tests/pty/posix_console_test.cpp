@@ -299,6 +299,54 @@ TEST_F(PipeConsole, OutputGoesOutAsWritten) {
   EXPECT_EQ(shown(), ">  0.300 Sec.\n  usage: tessik port\n");
 }
 
+// A reader that stops reading: the console's output pipe, shrunk to a page and filled. Printing
+// goes on without waiting; once the reader reads again, everything held comes out in order, and
+// what did not fit is told in one notice, not dropped silently or cut mid-line.
+TEST_F(PipeConsole, OutputHeldByAFullPipeNeverWaitsAndLossesAreCounted) {
+  ASSERT_GT(fcntl(output_[1], F_SETPIPE_SZ, 4096), 0);
+  ASSERT_EQ(fcntl(output_[0], F_SETFL, O_NONBLOCK), 0);
+  std::string filler(4096, 'f');
+  ASSERT_EQ(write(output_[1], filler.data(), filler.size()), 4096);
+  constexpr int kDots = 9000;
+  constexpr int kLines = 400;
+  for (int i = 0; i < kDots; ++i)
+    console_->_putch('.');
+  for (int i = 0; i < kLines; ++i)
+    console_->print("line %03d\n", i);
+
+  std::string text;
+  for (int quiet = 0; quiet < 20; ++quiet) {
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(output_[0], chunk, sizeof chunk)) > 0) {
+      text.append(chunk, got);
+      quiet = 0;
+    }
+    console_->clock();  // any console call sends on what waits
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  console_->print("after\n");
+  char chunk[64];
+  ssize_t got = read(output_[0], chunk, sizeof chunk);
+  ASSERT_GT(got, 0);
+  text.append(chunk, got);
+
+  ASSERT_EQ(text.compare(0, filler.size(), filler), 0);
+  std::size_t dots = text.find_first_not_of('.', filler.size()) - filler.size();
+  EXPECT_LT(dots, static_cast<std::size_t>(kDots)) << "dots go first";
+  std::string expected;
+  int shown_lines = 0;
+  for (char line[24];; ++shown_lines) {
+    std::snprintf(line, sizeof line, "line %03d\n", shown_lines);
+    if (text.find(line) == std::string::npos) break;
+    expected += line;
+  }
+  EXPECT_GE(shown_lines, 64) << "room is kept for lines after the dots";
+  ASSERT_LT(shown_lines, kLines);
+  expected += "[output held up: " + std::to_string(kLines - shown_lines) + " lines lost]\nafter\n";
+  EXPECT_EQ(text.substr(filler.size() + dots), expected);
+}
+
 tcflag_t local_flags(const ptytest::PtyPair& pty) {
   return pty.master_settings().c_lflag;
 }

@@ -177,7 +177,7 @@ void PtyPair::set_line(speed_t rate, bool two_stop_bits) {
 }
 
 ToolProcess::ToolProcess(const std::string& binary, const std::vector<std::string>& args,
-                         int stdin_fd, int closed_fd) {
+                         int stdin_fd, int closed_fd, bool output_to_stdin_fd) {
   ignore_broken_pipes_once();
   int input[2] = {-1, -1};
   int output[2];
@@ -196,8 +196,9 @@ ToolProcess::ToolProcess(const std::string& binary, const std::vector<std::strin
   pid_ = fork();
   if (pid_ == 0) {
     dup2(stdin_fd >= 0 ? stdin_fd : input[0], STDIN_FILENO);
-    dup2(output[1], STDOUT_FILENO);
-    dup2(errors[1], STDERR_FILENO);
+    bool on_terminal = output_to_stdin_fd && stdin_fd >= 0;
+    dup2(on_terminal ? stdin_fd : output[1], STDOUT_FILENO);
+    dup2(on_terminal ? stdin_fd : errors[1], STDERR_FILENO);
     if (closed_fd >= 0) close(closed_fd);
     for (int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) {
       signal(signal_number, SIG_DFL);

@@ -90,9 +90,10 @@ class ToolProcess {
  public:
   // Starts `binary` with `args` (argv[1]...). stdin_fd < 0: stdin is a pipe the test writes to;
   // otherwise the child's stdin is a dup of stdin_fd (a pty slave, a file). closed_fd (0, 1 or 2)
-  // is a standard descriptor the child starts without.
+  // is a standard descriptor the child starts without. With `output_to_stdin_fd`, stdout and
+  // stderr are stdin_fd too, as a program run in a terminal has them (nothing is captured then).
   ToolProcess(const std::string& binary, const std::vector<std::string>& args, int stdin_fd = -1,
-              int closed_fd = -1);
+              int closed_fd = -1, bool output_to_stdin_fd = false);
   ~ToolProcess();
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;

@@ -8,6 +8,7 @@ and wendro's rows at 14400 and 56000 baud cannot be shown here; the bench tests 
 
 Usage: wine_smoke.py BUILD_DIR   (WINEPREFIX and WINEDEBUG as the caller set them)
 """
+import fcntl
 import os
 import pty
 import re
@@ -100,12 +101,13 @@ started_programs = []
 
 
 class Program:
-    def __init__(self, build_dir, name, *args):
+    # `stdout`: a pipe's write end for the program's output, which the caller reads itself.
+    def __init__(self, build_dir, name, *args, stdout=None):
         started_programs.append(self)
         exe = os.path.join(build_dir, name, name + ".exe")
         self.process = subprocess.Popen(["wine", exe, *args], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.stdout = Collector(self.process.stdout.fileno())
+                                        stdout=stdout or subprocess.PIPE, stderr=subprocess.PIPE)
+        self.stdout = Collector(self.process.stdout.fileno()) if stdout is None else None
         self.stderr = Collector(self.process.stderr.fileno())
 
     def type(self, text):
@@ -327,6 +329,31 @@ def kadrel_loopback(build_dir, line):
         program.stop()
 
 
+def output_not_read(build_dir, line):
+    # Its stdout a pipe of one page, full, that nobody reads: the help cannot go out, and the
+    # program still ends, after giving it 2 s. Wine takes a write into a full pipe at once and
+    # holds the exit until the pipe has taken it; a write that waited would hold the program
+    # anywhere.
+    read_end, write_end = os.pipe()
+    fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ
+    os.set_blocking(write_end, False)
+    try:
+        while True:
+            os.write(write_end, b"f" * 4096)
+    except BlockingIOError:
+        pass
+    program = Program(build_dir, "kadrel", "--help", stdout=write_end)
+    os.close(write_end)
+    try:
+        status = program.process.wait(EXIT_TIMEOUT)
+        check(status == 0, "--help into a full pipe: status %d" % status)
+    except subprocess.TimeoutExpired:
+        raise Failure("--help into a full pipe: still running after %.0f s" % EXIT_TIMEOUT)
+    finally:
+        program.stop()
+        os.close(read_end)
+
+
 CASES = [
     ("usage line and status 1 for a wrong argument count", usage_lines),
     ("--help, -V and --list: status 0, the help, the version and COM5 listed", help_and_version),
@@ -340,6 +367,7 @@ CASES = [
      lorvel_without_modem_lines),
     ("kadrel: 1152 bytes looped back report 0.300 s, q quits, the port left at 2400 baud",
      kadrel_loopback),
+    ("a full pipe that nobody reads does not hold the program's end", output_not_read),
 ]
 
 
