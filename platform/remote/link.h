@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "event_wait.h"
 #include "remote_url.h"
 
 namespace serial {
@@ -29,6 +30,10 @@ class Link {
   // queue and gives the port back its found settings. At most kMaxFarewell bytes.
   static constexpr std::size_t kMaxFarewell = 96;
   virtual void set_farewell(const std::uint8_t* bytes, std::size_t length) = 0;
+  // What wakes a loop that waits for this connection (see event_wait.h): bytes coming, the
+  // connection closing, and room to send once a send was refused. A link that offers nothing to
+  // sleep on is polled again within a millisecond.
+  virtual void add_wait(WaitSet& set) { set.wake_within(1'000'000); }
 };
 
 // Sends each open connection's farewell, without blocking. Async-signal-safe: the fatal signal

@@ -48,9 +48,31 @@ class RedirectedInput {
     return shared;
   }
 
+  RedirectedInput() : news_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~RedirectedInput() {
+    if (news_) ::CloseHandle(news_);
+  }
+  RedirectedInput(const RedirectedInput&) = delete;
+  RedirectedInput& operator=(const RedirectedInput&) = delete;
+
   bool byte_waiting() {
     std::lock_guard<std::mutex> lock(mutex_);
     return !bytes_.empty();
+  }
+
+  // The event is set while a byte is queued. Once the input has ended and its last byte was
+  // taken nothing can come any more: the set gets nothing, so an ended input never wakes a wait.
+  void add_wait(WaitSet& set) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!bytes_.empty()) {
+      set.wake_now();
+    } else if (!at_end_) {
+      if (news_) {
+        set.add(reinterpret_cast<std::intptr_t>(news_));
+      } else {
+        set.wake_within(1'000'000);
+      }
+    }
   }
 
   // The next byte, waiting for it; -1 once the input has ended and every byte was taken.
@@ -60,6 +82,7 @@ class RedirectedInput {
     if (bytes_.empty()) return -1;
     int byte = bytes_.front();
     bytes_.pop_front();
+    if (bytes_.empty() && news_) ::ResetEvent(news_);
     changed_.notify_all();
     return byte;
   }
@@ -76,6 +99,7 @@ class RedirectedInput {
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [this] { return bytes_.size() < kMaxQueued; });
       bytes_.insert(bytes_.end(), chunk, chunk + count);
+      if (news_) ::SetEvent(news_);
       changed_.notify_all();
     }
     ::CloseHandle(input);
@@ -84,6 +108,7 @@ class RedirectedInput {
     changed_.notify_all();
   }
 
+  HANDLE news_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<unsigned char> bytes_;
@@ -141,6 +166,16 @@ class Win32Console final : public Console {
 
   void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
+  void add_wait(WaitSet& set) override {
+    if (!input_is_console_) {
+      redirected_->add_wait(set);
+    } else if (console_key_waiting()) {
+      set.wake_now();
+    } else {
+      set.add(reinterpret_cast<std::intptr_t>(::GetStdHandle(STD_INPUT_HANDLE)));
+    }
+  }
+
   long clock() override {
     ::LARGE_INTEGER now;
     ::QueryPerformanceCounter(&now);
@@ -151,6 +186,29 @@ class Win32Console final : public Console {
   }
 
  private:
+  // Whether conio has a key for _getch. The console input handle is signalled by every record
+  // in its queue, also by mouse, focus, menu and window-size events and key releases that conio
+  // skips: those are taken out of the queue here, or a wait on the handle would return at once,
+  // again and again. Records are peeked first and conio asked after, so every record taken is
+  // one conio has already passed over; a key typed in between stays in the queue.
+  bool console_key_waiting() {
+    HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    for (int round = 0; round < 4; ++round) {
+      ::INPUT_RECORD records[32];
+      ::DWORD seen = 0;
+      if (!::PeekConsoleInputA(input, records, 32, &seen)) return ::_kbhit() != 0;
+      if (::_kbhit()) return true;
+      // Never more than the queue holds now: ReadConsoleInput would block for the rest.
+      ::DWORD queued = 0;
+      if (!::GetNumberOfConsoleInputEvents(input, &queued)) return false;
+      ::DWORD take = seen < queued ? seen : queued;
+      if (take == 0) return false;
+      ::DWORD taken = 0;
+      if (!::ReadConsoleInputA(input, records, take, &taken)) return false;
+    }
+    return false;
+  }
+
   static int stdio_byte(void*) {
     int byte = std::getchar();
     return byte == EOF ? -1 : byte;

@@ -40,16 +40,25 @@ bool winsock_ready() {
 
 class WinsockLink final : public Link {
  public:
-  explicit WinsockLink(::SOCKET socket) : socket_(socket) {}
-  ~WinsockLink() override { ::closesocket(socket_); }
+  explicit WinsockLink(::SOCKET socket) : socket_(socket), event_(::WSACreateEvent()) {}
+  ~WinsockLink() override {
+    ::closesocket(socket_);
+    if (event_ != WSA_INVALID_EVENT) ::WSACloseEvent(event_);
+  }
   WinsockLink(const WinsockLink&) = delete;
   WinsockLink& operator=(const WinsockLink&) = delete;
 
   long send(const std::uint8_t* data, std::size_t length) override {
     int chunk = length > 65536 ? 65536 : static_cast<int>(length);
     int sent = ::send(socket_, reinterpret_cast<const char*>(data), chunk, 0);
-    if (sent >= 0) return sent;
-    return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+    if (sent >= 0) {
+      send_cut_ = static_cast<std::size_t>(sent) < length;
+      send_blocked_ = false;
+      return sent;
+    }
+    send_cut_ = false;
+    send_blocked_ = ::WSAGetLastError() == WSAEWOULDBLOCK;
+    return send_blocked_ ? 0 : -1;
   }
 
   long receive(std::uint8_t* buffer, std::size_t length) override {
@@ -80,11 +89,53 @@ class WinsockLink final : public Link {
 
   std::int64_t now_ns() override { return monotonic_ns(); }
 
+  // The socket's event: set by bytes coming, the server closing and, once a send was refused,
+  // room to send. Winsock records each of those once until the call that re-enables it (a
+  // receive, a refused send), so the recorded ones are cleared here and what is ready now is
+  // asked directly: a wait then never sleeps past news, nor returns at once for old news.
+  void add_wait(WaitSet& set) override {
+    long mask = FD_READ | FD_CLOSE | (send_blocked_ ? FD_WRITE : 0);
+    if (event_ == WSA_INVALID_EVENT ||
+        (mask != selected_ && ::WSAEventSelect(socket_, event_, mask) != 0)) {
+      set.wake_within(1'000'000);
+      return;
+    }
+    selected_ = mask;
+    ::WSANETWORKEVENTS recorded;
+    ::WSAEnumNetworkEvents(socket_, event_, &recorded);
+    if (ready_now()) {
+      set.wake_now();
+      return;
+    }
+    set.add(reinterpret_cast<std::intptr_t>(event_));
+    // A send that took only part raises no FD_WRITE; the next one is refused or takes more.
+    if (send_cut_) set.wake_within(1'000'000);
+  }
+
   // Windows ends a console program without a signal handler of ours: nothing to send then.
   void set_farewell(const std::uint8_t*, std::size_t) override {}
 
  private:
+  // Bytes or a close to take now, or room for a send that was refused.
+  bool ready_now() {
+    ::fd_set readable;
+    ::fd_set writable;
+    ::fd_set failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket_, &readable);
+    FD_SET(socket_, &failed);
+    if (send_blocked_) FD_SET(socket_, &writable);
+    ::timeval now{0, 0};
+    return ::select(0, &readable, send_blocked_ ? &writable : nullptr, &failed, &now) != 0;
+  }
+
   ::SOCKET socket_;
+  ::WSAEVENT event_;
+  long selected_ = 0;          // the network events the event stands for now
+  bool send_blocked_ = false;  // the last send was refused: the connection takes nothing now
+  bool send_cut_ = false;      // the last send took less than it was given
 };
 
 // Connects one address within the time left; the socket, or INVALID_SOCKET.
