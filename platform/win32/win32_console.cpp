@@ -60,8 +60,9 @@ class RedirectedInput {
     return !bytes_.empty();
   }
 
-  // The event is set while a byte is queued. Once the input has ended and its last byte was
-  // taken nothing can come any more: the set gets nothing, so an ended input never wakes a wait.
+  // The event is set while a byte is queued, and for good once the input has ended. An ended
+  // input whose last byte was taken can bring nothing more: the set then gets nothing from it,
+  // so it never wakes a wait again.
   void add_wait(WaitSet& set) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!bytes_.empty()) {
@@ -82,7 +83,7 @@ class RedirectedInput {
     if (bytes_.empty()) return -1;
     int byte = bytes_.front();
     bytes_.pop_front();
-    if (bytes_.empty() && news_) ::ResetEvent(news_);
+    if (bytes_.empty() && !at_end_ && news_) ::ResetEvent(news_);
     changed_.notify_all();
     return byte;
   }
@@ -105,6 +106,7 @@ class RedirectedInput {
     ::CloseHandle(input);
     std::lock_guard<std::mutex> lock(mutex_);
     at_end_ = true;
+    if (news_) ::SetEvent(news_);
     changed_.notify_all();
   }
 
