@@ -12,9 +12,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 namespace {
