@@ -171,10 +171,8 @@ class Win32Console final : public Console {
   void add_wait(WaitSet& set) override {
     if (!input_is_console_) {
       redirected_->add_wait(set);
-    } else if (console_key_waiting()) {
-      set.wake_now();
     } else {
-      set.add(reinterpret_cast<std::intptr_t>(::GetStdHandle(STD_INPUT_HANDLE)));
+      add_console_wait(set);
     }
   }
 
@@ -188,28 +186,68 @@ class Win32Console final : public Console {
   }
 
  private:
-  // Whether conio has a key for _getch. The console input handle is signalled by every record
-  // in its queue, also by mouse, focus, menu and window-size events and key releases that conio
-  // skips: those are taken out of the queue here, or a wait on the handle would return at once,
-  // again and again. Records are peeked first and conio asked after, so every record taken is
-  // one conio has already passed over; a key typed in between stays in the queue.
-  bool console_key_waiting() {
+  // What a wait sleeps on at a console. Its input handle is signalled by every record in its
+  // queue, also by mouse, focus, menu and window-size events, key releases and lone modifier
+  // keys, which conio skips: those are taken out of the queue here, or a wait on the handle would
+  // return at once, again and again. A key press conio would return is never taken. Wine's conio
+  // sees a key press only once another record follows it, so one it does not see yet is looked
+  // at again soon instead of waking the wait at once for good.
+  void add_console_wait(WaitSet& set) {
+    if (::_kbhit()) {
+      set.wake_now();  // also a second code conio holds for an extended key
+      return;
+    }
     HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
     for (int round = 0; round < 4; ++round) {
       ::INPUT_RECORD records[32];
       ::DWORD seen = 0;
-      if (!::PeekConsoleInputA(input, records, 32, &seen)) return ::_kbhit() != 0;
-      if (::_kbhit()) return true;
-      // Never more than the queue holds now: ReadConsoleInput would block for the rest.
-      ::DWORD queued = 0;
-      if (!::GetNumberOfConsoleInputEvents(input, &queued)) return false;
-      ::DWORD take = seen < queued ? seen : queued;
-      if (take == 0) return false;
+      if (!::PeekConsoleInputA(input, records, 32, &seen)) {
+        set.wake_within(1'000'000);
+        return;
+      }
+      ::DWORD skipped = 0;
+      while (skipped < seen && !is_key_press(records[skipped]))
+        ++skipped;
+      if (skipped < seen) {
+        if (::_kbhit()) {
+          set.wake_now();
+          return;
+        }
+        // Conio passed over the key press at the head (a key with no code of its own), which
+        // even Wine looks at when a record follows it: it goes too. Alone, it may be a key
+        // Wine's conio has not looked at yet.
+        if (skipped + 1 == seen) {
+          set.wake_within(kUnseenKeyRecheckNs);
+          return;
+        }
+        ++skipped;
+      }
+      // Only this thread reads the queue: the records peeked are still at its head.
       ::DWORD taken = 0;
-      if (!::ReadConsoleInputA(input, records, take, &taken)) return false;
+      if (skipped > 0) ::ReadConsoleInputA(input, records, skipped, &taken);
+      if (skipped == seen && seen < 32) break;
     }
-    return false;
+    set.add(reinterpret_cast<std::intptr_t>(input));
   }
+
+  static bool is_key_press(const ::INPUT_RECORD& record) {
+    if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) return false;
+    switch (record.Event.KeyEvent.wVirtualKeyCode) {
+      case VK_SHIFT:
+      case VK_CONTROL:
+      case VK_MENU:
+      case VK_CAPITAL:
+      case VK_NUMLOCK:
+      case VK_SCROLL:
+      case VK_LWIN:
+      case VK_RWIN:
+        return false;
+      default:
+        return true;
+    }
+  }
+
+  static constexpr std::int64_t kUnseenKeyRecheckNs = 10'000'000;
 
   static int stdio_byte(void*) {
     int byte = std::getchar();
