@@ -91,6 +91,9 @@ class SerialPort {
   // and leaves `transferred` alone.
   virtual bool GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred,
                                    bool wait) = 0;
+  // False where a running read's `transferred` is always 0, however many bytes it holds: a
+  // caller then cannot tell a read that stays empty from one that fills slowly.
+  virtual bool counts_running_reads() { return true; }
 
   // Releases the port and abandons running transfers. Safe to call more than once; the
   // destructor of every implementation calls it too.

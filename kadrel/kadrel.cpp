@@ -127,7 +127,8 @@ int run(int argc, const char* const* argv, serial::System& system) {
         port.ReadFile(receive, kReceiveSize, nullptr, &read_op);
         moved = true;
       }
-    } else if (full_reads > 0 && count == 0 && console.clock() - settle_mark > kEmptyReadReportMs) {
+    } else if (full_reads > 0 && count == 0 && port.counts_running_reads() &&
+               console.clock() - settle_mark > kEmptyReadReportMs) {
       // The stream stopped exactly at the end of a full read: the read after it stays empty and
       // never ends. Report the full reads now, and leave the read running for the next stream so
       // that the two are never added together. A read that holds any byte is not empty: the

@@ -26,7 +26,9 @@ constexpr long kSettleMs = 200;
 // one read's length (200 ms) plus the interval (200 ms). A read with no byte in it after this long
 // means the stream stopped exactly at the end of the full read; one that holds bytes belongs to a
 // slower stream that has not stopped. The 100 ms beyond those 400 ms absorb the loop's own
-// latency and the clock's millisecond steps.
+// latency and the clock's millisecond steps. A port that says 0 for every running read cannot
+// tell an empty read from a slowly filling one: there the rule is never applied, so a slow stream
+// stays one measurement and a stream that stopped on a read's end is reported with the next one.
 constexpr long kEmptyReadReportMs = 500;
 
 // Pulses in the last frame of a returning stream, by the byte the receiver made of it. A 0x55

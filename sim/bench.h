@@ -39,6 +39,7 @@ class SimPort : public serial::SerialPort {
                            bool wait) override {
     return world_.overlapped_result(overlapped, transferred, wait);
   }
+  bool counts_running_reads() override { return !world_.running_read_count_hidden(); }
   void CloseHandle() override {
     if (open_) world_.close();
     open_ = false;

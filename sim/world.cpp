@@ -272,7 +272,8 @@ bool World::overlapped_result(serial::OVERLAPPED& overlapped, std::uint32_t& tra
   }
   if (!open_) return false;
   if (!finished()) {
-    if (&overlapped == pending_read_.overlapped) transferred = pending_read_.count;
+    if (&overlapped == pending_read_.overlapped)
+      transferred = running_read_count_hidden_ ? 0 : pending_read_.count;
     return false;
   }
   (&overlapped == pending_write_.overlapped ? write_told_ : read_told_) = true;

@@ -90,6 +90,10 @@ class World {
   void set_refusal(std::function<bool(const serial::DCB&)> refuses) {
     refuses_ = std::move(refuses);
   }
+  // A port that tells nothing of a running read: GetOverlappedResult gives 0 until it ends, as
+  // Windows' own serial driver does.
+  void set_running_read_count_hidden(bool hidden) { running_read_count_hidden_ = hidden; }
+  bool running_read_count_hidden() const { return running_read_count_hidden_; }
 
   // --- what happened ---
   const Timeline& tx() const { return tx_line_; }
@@ -166,6 +170,7 @@ class World {
   std::string device_name_ = "COM1";
   bool held_elsewhere_ = false;
   bool settings_unreadable_ = false;
+  bool running_read_count_hidden_ = false;
   std::function<bool(const serial::DCB&)> refuses_;
 
   bool open_ = false;

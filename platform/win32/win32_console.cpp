@@ -53,9 +53,32 @@ class RedirectedInput {
     return shared;
   }
 
+  RedirectedInput() : news_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~RedirectedInput() {
+    if (news_) ::CloseHandle(news_);
+  }
+  RedirectedInput(const RedirectedInput&) = delete;
+  RedirectedInput& operator=(const RedirectedInput&) = delete;
+
   bool byte_waiting() {
     std::lock_guard<std::mutex> lock(mutex_);
     return !bytes_.empty();
+  }
+
+  // The event is set while a byte is queued, and for good once the input has ended. An ended
+  // input whose last byte was taken can bring nothing more: the set then gets nothing from it,
+  // so it never wakes a wait again.
+  void add_wait(WaitSet& set) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!bytes_.empty()) {
+      set.wake_now();
+    } else if (!at_end_) {
+      if (news_) {
+        set.add(reinterpret_cast<std::intptr_t>(news_));
+      } else {
+        set.wake_within(1'000'000);
+      }
+    }
   }
 
   // The next byte, waiting for it; -1 once the input has ended and every byte was taken.
@@ -65,6 +88,7 @@ class RedirectedInput {
     if (bytes_.empty()) return -1;
     int byte = bytes_.front();
     bytes_.pop_front();
+    if (bytes_.empty() && !at_end_ && news_) ::ResetEvent(news_);
     changed_.notify_all();
     return byte;
   }
@@ -81,14 +105,17 @@ class RedirectedInput {
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [this] { return bytes_.size() < kMaxQueued; });
       bytes_.insert(bytes_.end(), chunk, chunk + count);
+      if (news_) ::SetEvent(news_);
       changed_.notify_all();
     }
     ::CloseHandle(input);
     std::lock_guard<std::mutex> lock(mutex_);
     at_end_ = true;
+    if (news_) ::SetEvent(news_);
     changed_.notify_all();
   }
 
+  HANDLE news_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<unsigned char> bytes_;
@@ -272,6 +299,14 @@ class Win32Console final : public Console {
 
   void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
+  void add_wait(WaitSet& set) override {
+    if (!input_is_console_) {
+      redirected_->add_wait(set);
+    } else {
+      add_console_wait(set);
+    }
+  }
+
   long clock() override {
     ::LARGE_INTEGER now;
     ::QueryPerformanceCounter(&now);
@@ -282,6 +317,69 @@ class Win32Console final : public Console {
   }
 
  private:
+  // What a wait sleeps on at a console. Its input handle is signalled by every record in its
+  // queue, also by mouse, focus, menu and window-size events, key releases and lone modifier
+  // keys, which conio skips: those are taken out of the queue here, or a wait on the handle would
+  // return at once, again and again. A key press conio would return is never taken. Wine's conio
+  // sees a key press only once another record follows it, so one it does not see yet is looked
+  // at again soon instead of waking the wait at once for good.
+  void add_console_wait(WaitSet& set) {
+    if (::_kbhit()) {
+      set.wake_now();  // also a second code conio holds for an extended key
+      return;
+    }
+    HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    for (int round = 0; round < 4; ++round) {
+      ::INPUT_RECORD records[32];
+      ::DWORD seen = 0;
+      if (!::PeekConsoleInputA(input, records, 32, &seen)) {
+        set.wake_within(1'000'000);
+        return;
+      }
+      ::DWORD skipped = 0;
+      while (skipped < seen && !is_key_press(records[skipped]))
+        ++skipped;
+      if (skipped < seen) {
+        if (::_kbhit()) {
+          set.wake_now();
+          return;
+        }
+        // Conio passed over the key press at the head (a key with no code of its own), which
+        // even Wine looks at when a record follows it: it goes too. Alone, it may be a key
+        // Wine's conio has not looked at yet.
+        if (skipped + 1 == seen) {
+          set.wake_within(kUnseenKeyRecheckNs);
+          return;
+        }
+        ++skipped;
+      }
+      // Only this thread reads the queue: the records peeked are still at its head.
+      ::DWORD taken = 0;
+      if (skipped > 0) ::ReadConsoleInputA(input, records, skipped, &taken);
+      if (skipped == seen && seen < 32) break;
+    }
+    set.add(reinterpret_cast<std::intptr_t>(input));
+  }
+
+  static bool is_key_press(const ::INPUT_RECORD& record) {
+    if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) return false;
+    switch (record.Event.KeyEvent.wVirtualKeyCode) {
+      case VK_SHIFT:
+      case VK_CONTROL:
+      case VK_MENU:
+      case VK_CAPITAL:
+      case VK_NUMLOCK:
+      case VK_SCROLL:
+      case VK_LWIN:
+      case VK_RWIN:
+        return false;
+      default:
+        return true;
+    }
+  }
+
+  static constexpr std::int64_t kUnseenKeyRecheckNs = 10'000'000;
+
   static int stdio_byte(void*) {
     int byte = std::getchar();
     return byte == EOF ? -1 : byte;

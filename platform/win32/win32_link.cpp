@@ -75,10 +75,13 @@ static_assert(Link::kMaxFarewell <= LinkFarewell::kMaxBytes, "every farewell fit
 class WinsockLink final : public Link {
  public:
   explicit WinsockLink(::SOCKET socket)
-      : socket_(socket), farewell_(static_cast<std::intptr_t>(socket), kFarewellSocket) {}
+      : socket_(socket),
+        event_(::WSACreateEvent()),
+        farewell_(static_cast<std::intptr_t>(socket), kFarewellSocket) {}
   ~WinsockLink() override {
     farewell_.forget();
     ::closesocket(socket_);
+    if (event_ != WSA_INVALID_EVENT) ::WSACloseEvent(event_);
   }
   WinsockLink(const WinsockLink&) = delete;
   WinsockLink& operator=(const WinsockLink&) = delete;
@@ -89,6 +92,8 @@ class WinsockLink final : public Link {
     if (!farewell_.begin_send(lost)) return lost ? -1 : 0;
     long sent = send_now(static_cast<std::intptr_t>(socket_), data, length);
     farewell_.end_send(data, sent);
+    send_cut_ = sent >= 0 && static_cast<std::size_t>(sent) < length;
+    send_blocked_ = sent == 0 && length > 0;
     return sent;
   }
 
@@ -120,13 +125,55 @@ class WinsockLink final : public Link {
 
   std::int64_t now_ns() override { return monotonic_ns(); }
 
+  // The socket's event: set by bytes coming, the server closing and, once a send was refused,
+  // room to send. Winsock records each of those once until the call that re-enables it (a
+  // receive, a refused send), so the recorded ones are cleared here and what is ready now is
+  // asked directly: a wait then never sleeps past news, nor returns at once for old news.
+  void add_wait(WaitSet& set) override {
+    long mask = FD_READ | FD_CLOSE | (send_blocked_ ? FD_WRITE : 0);
+    if (event_ == WSA_INVALID_EVENT ||
+        (mask != selected_ && ::WSAEventSelect(socket_, event_, mask) != 0)) {
+      set.wake_within(1'000'000);
+      return;
+    }
+    selected_ = mask;
+    ::WSANETWORKEVENTS recorded;
+    ::WSAEnumNetworkEvents(socket_, event_, &recorded);
+    if (ready_now()) {
+      set.wake_now();
+      return;
+    }
+    set.add(reinterpret_cast<std::intptr_t>(event_));
+    // A send that took only part raises no FD_WRITE; the next one is refused or takes more.
+    if (send_cut_) set.wake_within(1'000'000);
+  }
+
   void set_farewell(const std::uint8_t* bytes, std::size_t length) override {
     farewell_.set(bytes, length);
   }
 
  private:
+  // Bytes or a close to take now, or room for a send that was refused.
+  bool ready_now() {
+    ::fd_set readable;
+    ::fd_set writable;
+    ::fd_set failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket_, &readable);
+    FD_SET(socket_, &failed);
+    if (send_blocked_) FD_SET(socket_, &writable);
+    ::timeval now{0, 0};
+    return ::select(0, &readable, send_blocked_ ? &writable : nullptr, &failed, &now) != 0;
+  }
+
   ::SOCKET socket_;
+  ::WSAEVENT event_;
   LinkFarewell farewell_;
+  long selected_ = 0;          // the network events the event stands for now
+  bool send_blocked_ = false;  // the last send was refused: the connection takes nothing now
+  bool send_cut_ = false;      // the last send took less than it was given
 };
 
 // Connects one address within the time left; the socket, or INVALID_SOCKET.

@@ -4,6 +4,13 @@
 // ::OVERLAPPED that Windows writes into while the transfer runs lives in the port, one for a write
 // and one for a read, so it outlives every call that polls it. A new transfer never reuses a record
 // that Windows still owns: it is refused until the running one has finished.
+//
+// Windows does not tell what a running read holds so far. Under the interval timeout a read is
+// therefore run in pieces: a poll that finds the current piece running for a while cancels it
+// (CancelIoEx), takes the bytes it completes with and starts the next piece on the rest of the
+// buffer. Bytes that come in between wait in the driver's queue for the next piece. A piece's own
+// interval timer starts only with its first byte, so once earlier pieces hold bytes the port ends
+// the read itself when a piece stays empty past the interval after the last poll that saw bytes.
 
 // Project headers first: <windows.h> defines macros with the names of the port constants, so
 // below it the code uses only the native names and types.
@@ -11,6 +18,8 @@
 #include "win32_platform.h"
 
 #include <windows.h>
+
+#include <cstdint>
 
 namespace serial {
 namespace win32 {
@@ -51,6 +60,7 @@ class Win32SerialPort final : public SerialPort {
     // The port as it was found, given back at the close.
     found_state_read_ = read_native_state(found_state_);
     found_timeouts_read_ = ::GetCommTimeouts(handle_, &found_timeouts_) != 0;
+    if (found_timeouts_read_) take_timeouts(found_timeouts_);
     changes_ = restore::add(undo_port_changes, changes());
   }
 
@@ -88,7 +98,9 @@ class Win32SerialPort final : public SerialPort {
     native.ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
     native.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
     native.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
-    return ::SetCommTimeouts(handle_, &native) != 0;
+    if (!::SetCommTimeouts(handle_, &native)) return false;
+    take_timeouts(native);
+    return true;
   }
 
   bool EscapeCommFunction(std::uint32_t function) override {
@@ -126,20 +138,29 @@ class Win32SerialPort final : public SerialPort {
   bool GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred, bool wait) override {
     Transfer* transfer = find_transfer(&overlapped);
     if (!transfer || !is_open() || transfer->state == TransferState::kFailed) return false;
+    if (transfer == &read_) return read_result(transferred, wait);
     ::DWORD count = 0;
     if (!::GetOverlappedResult(handle_, &transfer->native, &count, wait ? TRUE : FALSE)) {
       // Still running, or ended in error; an error stays "running" for good, as callers expect.
-      // Windows does not tell what a running read holds so far.
-      if (::GetLastError() != ERROR_IO_INCOMPLETE) {
-        transfer->state = TransferState::kFailed;
-      } else if (transfer == &read_) {
-        transferred = 0;
-      }
+      if (::GetLastError() != ERROR_IO_INCOMPLETE) transfer->state = TransferState::kFailed;
       return false;
     }
     transfer->state = TransferState::kFinished;
     transferred = count;
     return true;
+  }
+
+  bool counts_running_reads() override { return read_in_pieces_; }
+
+  void add_wait(WaitSet& set) override {
+    // A transfer seen finished signals for good: only running ones can bring news.
+    if (write_.state == TransferState::kRunning)
+      set.add(reinterpret_cast<std::intptr_t>(write_.event));
+    if (read_.state != TransferState::kRunning) return;
+    set.add(reinterpret_cast<std::intptr_t>(read_.event));
+    // The end of a read whose bytes came in earlier pieces is the port's own deadline.
+    if (read_.done > 0 && read_in_pieces_)
+      set.wake_within((read_.bytes_seen_us + read_interval_us() - now_us() + 1000) * 1000);
   }
 
   void CloseHandle() override {
@@ -178,7 +199,20 @@ class Win32SerialPort final : public SerialPort {
     HANDLE event = nullptr;
     const OVERLAPPED* caller = nullptr;
     TransferState state = TransferState::kIdle;
+    // Reads: the caller's buffer, the bytes that finished pieces put into it, when the current
+    // piece started, when a poll last found bytes, and whether the piece is being cancelled.
+    std::uint8_t* buffer = nullptr;
+    ::DWORD length = 0;
+    ::DWORD done = 0;
+    std::int64_t piece_started_us = 0;
+    std::int64_t bytes_seen_us = 0;
+    bool cancelling = false;
   };
+
+  // A piece running this long is cut at the next poll, so what a poll tells is never older.
+  static constexpr std::int64_t kPieceUs = 20'000;
+  // The longest a poll waits for a cancelled piece to complete; Wine takes about 0.1 ms.
+  static constexpr ::DWORD kCancelWaitMs = 5;
 
   bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
 
@@ -209,23 +243,120 @@ class Win32SerialPort final : public SerialPort {
       ::SetLastError(ERROR_BUSY);
       return false;
     }
-    transfer.native = ::OVERLAPPED{};
-    transfer.native.Offset = caller->Offset;
-    transfer.native.OffsetHigh = caller->OffsetHigh;
-    transfer.native.hEvent = transfer.event;
     transfer.caller = caller;
-    transfer.state = TransferState::kRunning;
-    ::DWORD done = 0;
-    BOOL ok = is_write ? ::WriteFile(handle_, buffer, length, &done, &transfer.native)
-                       : ::ReadFile(handle_, buffer, length, &done, &transfer.native);
-    if (ok) {
-      if (count) *count = done;
-      return true;
+    transfer.buffer = static_cast<std::uint8_t*>(buffer);
+    transfer.length = length;
+    transfer.done = 0;
+    transfer.bytes_seen_us = 0;
+    if (!start_piece(transfer, is_write)) {
+      // Never started: polls report it as running and it is never restarted by a poller.
+      if (::GetLastError() != ERROR_IO_PENDING) transfer.state = TransferState::kFailed;
+      return false;
     }
-    if (::GetLastError() == ERROR_IO_PENDING) return false;
-    // Never started: polls report it as running and it is never restarted by a poller.
-    transfer.state = TransferState::kFailed;
-    return false;
+    transfer.state = TransferState::kFinished;
+    transfer.done = static_cast<::DWORD>(transfer.native.InternalHigh);
+    if (count) *count = transfer.done;
+    return true;
+  }
+
+  // Starts the transfer's next native operation on the rest of its buffer. True when it finished
+  // at once; false with ERROR_IO_PENDING while it runs, or with the error that refused it.
+  bool start_piece(Transfer& transfer, bool is_write) {
+    transfer.native = ::OVERLAPPED{};
+    transfer.native.Offset = transfer.caller->Offset;
+    transfer.native.OffsetHigh = transfer.caller->OffsetHigh;
+    transfer.native.hEvent = transfer.event;
+    transfer.state = TransferState::kRunning;
+    transfer.cancelling = false;
+    transfer.piece_started_us = now_us();
+    std::uint8_t* rest = transfer.buffer + transfer.done;
+    ::DWORD rest_length = transfer.length - transfer.done;
+    ::DWORD done = 0;
+    BOOL ok = is_write ? ::WriteFile(handle_, rest, rest_length, &done, &transfer.native)
+                       : ::ReadFile(handle_, rest, rest_length, &done, &transfer.native);
+    if (ok) transfer.native.InternalHigh = done;
+    return ok != 0;
+  }
+
+  // GetOverlappedResult of the read: moves its pieces on; blocks only with `wait`.
+  bool read_result(std::uint32_t& transferred, bool wait) {
+    Transfer& read = read_;
+    // A finished read gives the same count to every poll until the next one starts.
+    for (int step = 0; read.state == TransferState::kRunning && (wait || step < 4); ++step) {
+      if (!HasOverlappedIoCompleted(&read.native)) {
+        std::int64_t now = now_us();
+        bool idle_past_interval =
+            read_in_pieces_ && read.done > 0 && now - read.bytes_seen_us > read_interval_us();
+        bool piece_due = read_in_pieces_ && !wait && now - read.piece_started_us >= kPieceUs;
+        if (!read.cancelling && (idle_past_interval || piece_due)) {
+          read.cancelling = true;
+          ::CancelIoEx(handle_, &read.native);
+          if (!HasOverlappedIoCompleted(&read.native))
+            ::WaitForSingleObject(read.event, kCancelWaitMs);
+        } else if (wait) {
+          ::DWORD timeout = INFINITE;
+          if (read_in_pieces_ && read.done > 0 && !read.cancelling) {
+            std::int64_t left = read.bytes_seen_us + read_interval_us() - now;
+            timeout = left > 0 ? static_cast<::DWORD>(left / 1000 + 1) : 0;
+          }
+          ::WaitForSingleObject(read.event, timeout);
+          continue;
+        }
+        if (!HasOverlappedIoCompleted(&read.native)) break;
+      }
+      ::DWORD count = 0;
+      if (::GetOverlappedResult(handle_, &read.native, &count, FALSE)) {
+        // Full, or ended short by the interval timeout after bytes of its own.
+        read.done += count;
+        read.state = TransferState::kFinished;
+        break;
+      }
+      if (::GetLastError() != ERROR_OPERATION_ABORTED || !read.cancelling) {
+        read.state = TransferState::kFailed;  // an error looks like a read still running
+        return false;
+      }
+      // Cut by a poll: its bytes count, the rest of the buffer goes on in the next piece.
+      read.done += count;
+      std::int64_t now = now_us();
+      if (count > 0) read.bytes_seen_us = now;
+      if (read.done > 0 && count == 0 && now - read.bytes_seen_us > read_interval_us()) {
+        read.state = TransferState::kFinished;
+        break;
+      }
+      if (start_piece(read, /*is_write=*/false)) {
+        read.done += static_cast<::DWORD>(read.native.InternalHigh);
+        read.state = TransferState::kFinished;
+      } else if (::GetLastError() != ERROR_IO_PENDING) {
+        read.state = TransferState::kFailed;
+        return false;
+      }
+    }
+    if (read.state != TransferState::kFinished) {
+      transferred = read_in_pieces_ ? read.done : 0;
+      return false;
+    }
+    transferred = read.done;
+    return true;
+  }
+
+  // Reads run in pieces only under the interval timeout alone: total timeouts would start anew
+  // with every piece, and without an interval a piece never needs to end early.
+  void take_timeouts(const ::COMMTIMEOUTS& timeouts) {
+    read_interval_ms_ = timeouts.ReadIntervalTimeout;
+    read_in_pieces_ =
+        timeouts.ReadIntervalTimeout > 0 && timeouts.ReadIntervalTimeout != MAXDWORD &&
+        timeouts.ReadTotalTimeoutMultiplier == 0 && timeouts.ReadTotalTimeoutConstant == 0;
+  }
+
+  std::int64_t read_interval_us() const {
+    return static_cast<std::int64_t>(read_interval_ms_) * 1000;
+  }
+
+  std::int64_t now_us() const {
+    ::LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    return now.QuadPart / ticks_per_second_ * 1'000'000 +
+           now.QuadPart % ticks_per_second_ * 1'000'000 / ticks_per_second_;
   }
 
   // A transfer without an OVERLAPPED. On a handle opened for overlapped use Windows requires a
@@ -272,6 +403,13 @@ class Win32SerialPort final : public SerialPort {
   restore::Entry changes_ = restore::kNoEntry;
   Transfer write_;
   Transfer read_;
+  ::DWORD read_interval_ms_ = 0;
+  bool read_in_pieces_ = false;
+  std::int64_t ticks_per_second_ = [] {
+    ::LARGE_INTEGER frequency;
+    ::QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+  }();
 };
 
 // Wine answers GetCommState and SetCommState only on a handle that may read, where Windows asks

@@ -6,6 +6,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cstdint>
+
 namespace serial {
 namespace {
 
@@ -33,6 +35,8 @@ bool same_file(HANDLE first, HANDLE second) {
 }
 
 class Win32System final : public System {
+  static constexpr std::int64_t kLongestWaitMs = 1000;
+
  public:
   Win32System() : console_(win32::make_console()) { win32::undo_on_console_events(); }
 
@@ -42,6 +46,43 @@ class Win32System final : public System {
   }
 
   Console& console() override { return *console_; }
+
+  void wait_for_events(SerialPort& port, long timeout_ms) override {
+    WaitSet set;
+    port.add_wait(set);
+    console_->add_wait(set);
+    // Whole milliseconds, rounded up so that a deadline is never woken for too early.
+    std::int64_t within_ns = set.within_ns();
+    std::int64_t wait_ms =
+        within_ns == WaitSet::kNoDeadline ? -1 : (within_ns + 999'999) / 1'000'000;
+    if (timeout_ms >= 0 && (wait_ms < 0 || timeout_ms < wait_ms)) wait_ms = timeout_ms;
+    if (wait_ms == 0) return;
+    // Bounded even when nothing can come: the caller then simply makes its next pass.
+    if (wait_ms < 0 || wait_ms > kLongestWaitMs) wait_ms = kLongestWaitMs;
+
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    ::DWORD count = 0;
+    for (int i = 0; i < set.count(); ++i) {
+      HANDLE handle = reinterpret_cast<HANDLE>(set.handle(i).handle);
+      if (handle == nullptr || handle == INVALID_HANDLE_VALUE) continue;
+      bool known = false;
+      for (::DWORD j = 0; j < count; ++j)
+        known |= handles[j] == handle;  // Windows refuses a handle listed twice
+      if (known) continue;
+      if (count == MAXIMUM_WAIT_OBJECTS) {
+        wait_ms = 1;  // the rest are not watched: look again soon
+        break;
+      }
+      handles[count++] = handle;
+    }
+    ::DWORD timeout = static_cast<::DWORD>(wait_ms);
+    if (count == 0) {
+      ::Sleep(timeout);
+    } else if (::WaitForMultipleObjects(count, handles, FALSE, timeout) == WAIT_FAILED) {
+      ::Sleep(1);  // a handle that cannot be waited on must not make the loop spin
+    }
+  }
+
   // COM10 and up exist only in the device namespace: COMn in any case names \\.\COMn.
   PortNaming port_naming() override { return {true, nullptr}; }
   PortListing list_ports(const PortNeeds& needs) override { return win32::list_ports(needs); }

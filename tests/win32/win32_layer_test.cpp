@@ -1,13 +1,16 @@
 // The parts of the Windows layer that need no serial port: the bounded line reader, key and line
-// input from a pipe, the clock, and opens that must fail. The port itself is exercised by the
+// input from a pipe and what a wait sleeps on for it, the remote link's wait, the clock, and opens
+// that must fail. The port itself is exercised by the
 // smoke run of the real programs against a pseudo-terminal under Wine.
 
 // Project headers first: <windows.h> defines macros with the names of the port constants.
 #include "line_reader.h"
+#include "link.h"
 #include "restore_registry.h"
 #include "win32_platform.h"
 
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <windows.h>
 
 #include <atomic>
@@ -129,6 +132,72 @@ TEST_F(PipedInput, KeysComeOnePerCodeAndNeverBlock) {
   close_writer();
   EXPECT_FALSE(key_arrives()) << "after the end of input no key is ever waiting";
   EXPECT_FALSE(console_->_kbhit());
+}
+
+// Whether a wait on this set would return within `timeout_ms`.
+bool wakes(const serial::WaitSet& set, ::DWORD timeout_ms) {
+  if (set.within_ns() < 1'000'000) return true;
+  HANDLE handles[serial::WaitSet::kMaxHandles];
+  for (int i = 0; i < set.count(); ++i)
+    handles[i] = reinterpret_cast<HANDLE>(set.handle(i).handle);
+  return set.count() > 0 &&
+         ::WaitForMultipleObjects(set.count(), handles, FALSE, timeout_ms) != WAIT_TIMEOUT;
+}
+
+TEST_F(PipedInput, AWaitWakesForAKeyAndNeverSpinsAfterTheEnd) {
+  serial::WaitSet quiet;
+  console_->add_wait(quiet);
+  EXPECT_FALSE(wakes(quiet, 50)) << "an empty pipe must let the wait sleep";
+  send("x");
+  EXPECT_TRUE(wakes(quiet, 5000)) << "a byte coming must end the wait";
+  ASSERT_TRUE(key_arrives());
+  EXPECT_EQ('x', console_->_getch());
+  serial::WaitSet taken;
+  console_->add_wait(taken);
+  EXPECT_FALSE(wakes(taken, 50)) << "a key already read must not wake the wait again";
+  close_writer();
+  EXPECT_TRUE(wakes(taken, 5000)) << "the end of input is news too";
+  serial::WaitSet ended;
+  console_->add_wait(ended);
+  EXPECT_EQ(0, ended.count()) << "after the end of input nothing can come";
+  EXPECT_EQ(serial::WaitSet::kNoDeadline, ended.within_ns());
+}
+
+TEST(Win32Link, AWaitWakesForBytesAndNotAgainOnceTheyAreTaken) {
+  ::WSADATA data;
+  ASSERT_EQ(0, ::WSAStartup(MAKEWORD(2, 2), &data));
+  ::SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ::sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<::sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, ::listen(listener, 1));
+  ::getsockname(listener, reinterpret_cast<::sockaddr*>(&address), &length);
+  serial::RemoteAddress remote;
+  std::strcpy(remote.host, "127.0.0.1");
+  std::snprintf(remote.port, sizeof remote.port, "%u", ::ntohs(address.sin_port));
+  std::unique_ptr<serial::Link> link = serial::connect_link(remote, 5000);
+  ASSERT_NE(nullptr, link);
+  ::SOCKET server = ::accept(listener, nullptr, nullptr);
+
+  for (int round = 0; round < 2; ++round) {
+    serial::WaitSet quiet;
+    link->add_wait(quiet);
+    EXPECT_FALSE(wakes(quiet, 50)) << "round " << round << ": nothing came";
+    ASSERT_EQ(3, ::send(server, "abc", 3, 0));
+    EXPECT_TRUE(wakes(quiet, 5000)) << "round " << round << ": bytes came";
+    serial::WaitSet unread;
+    link->add_wait(unread);
+    EXPECT_EQ(0, unread.within_ns()) << "round " << round << ": bytes still waiting";
+    std::uint8_t buffer[8];
+    EXPECT_EQ(3, link->receive(buffer, sizeof buffer));
+  }
+  ::closesocket(server);
+  serial::WaitSet closed;
+  link->add_wait(closed);
+  EXPECT_TRUE(wakes(closed, 5000)) << "the server closing is news";
+  ::closesocket(listener);
 }
 
 TEST_F(PipedInput, LinesUntilTheEnd) {

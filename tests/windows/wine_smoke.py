@@ -354,6 +354,30 @@ def output_not_read(build_dir, line):
         os.close(read_end)
 
 
+def kadrel_slow_stream(build_dir, line):
+    # 2000 bytes back at about 1000 a second: each 768-byte read takes some 770 ms to fill, longer
+    # than the 500 ms after which a read still empty means the stream stopped. Windows tells
+    # nothing of a running read, so only a port that makes it tell keeps this one measurement:
+    # two full reads and a short one of 464, 2000 frames of 1/3840 s.
+    program = Program(build_dir, "kadrel", PORT_ARGUMENT)
+    try:
+        check(line.received.wait_for(lambda data: len(data) >= 1024, START_TIMEOUT),
+              "no stream on the line")
+        started = time.monotonic()
+        for chunk in range(250):
+            line.send(b"\x55" * 8)
+            # Paced by the clock, so a late wake-up of this script sends sooner, not later.
+            time.sleep(max(0.0, started + (chunk + 1) * 0.008 - time.monotonic()))
+        program.wait_output(r"Sec\.\n", timeout=10)
+        time.sleep(1.0)  # a second report would come within 0.5 s
+        check(program.output() == "..  0.521 Sec.\n", "report %r" % program.output())
+        program.type(b"q")
+        check(program.wait_exit() == 0, "q did not end it with status 0")
+        line.drain()
+    finally:
+        program.stop()
+
+
 CASES = [
     ("usage line and status 1 for a wrong argument count", usage_lines),
     ("--help, -V and --list: status 0, the help, the version and COM5 listed", help_and_version),
@@ -368,6 +392,7 @@ CASES = [
     ("kadrel: 1152 bytes looped back report 0.300 s, q quits, the port left at 2400 baud",
      kadrel_loopback),
     ("a full pipe that nobody reads does not hold the program's end", output_not_read),
+    ("kadrel: a slow stream of 2000 bytes is one measurement of 0.521 s", kadrel_slow_stream),
 ]
 
 
