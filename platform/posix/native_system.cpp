@@ -18,13 +18,6 @@ bool path_exists(const char* path) {
   return stat(path, &status) == 0;
 }
 
-bool same_file(int first_fd, int second_fd) {
-  struct stat first {};
-  struct stat second {};
-  return fstat(first_fd, &first) == 0 && fstat(second_fd, &second) == 0 &&
-         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
 // Linux opens every port for reading and writing in non-blocking mode, whatever the access and
 // flags: the port layer itself gives each call its Win32 behaviour.
 class NativeSystem : public System {

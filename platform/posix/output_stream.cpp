@@ -18,14 +18,14 @@ namespace {
 // small (twice that with newlines made CR LF) fits.
 constexpr std::size_t kTerminalChunk = 128;
 
+}  // namespace
+
 bool same_file(int first_fd, int second_fd) {
   struct stat first {};
   struct stat second {};
   return fstat(first_fd, &first) == 0 && fstat(second_fd, &second) == 0 &&
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
-
-}  // namespace
 
 long monotonic_ms() {
   timespec now{};

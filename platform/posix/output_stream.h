@@ -53,4 +53,7 @@ class OutputStream {
 // Milliseconds on the monotonic clock.
 long monotonic_ms();
 
+// Whether two descriptors are open on the same file (device and inode).
+bool same_file(int first_fd, int second_fd);
+
 }  // namespace serial

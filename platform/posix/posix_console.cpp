@@ -125,13 +125,6 @@ void install_handlers_once() {
 // What output still waits at the end gets this long; a stopped terminal cannot hold the exit.
 constexpr long kOutputAtEndMs = 2000;
 
-bool same_file(int first_fd, int second_fd) {
-  struct stat first {};
-  struct stat second {};
-  return fstat(first_fd, &first) == 0 && fstat(second_fd, &second) == 0 &&
-         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
 }  // namespace
 
 PosixConsole::PosixConsole(int input_fd, int output_fd, int error_fd)

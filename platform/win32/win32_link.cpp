@@ -106,17 +106,7 @@ class WinsockLink final : public Link {
   }
 
   void wait(std::int64_t timeout_ns, bool for_sending) override {
-    ::fd_set readable;
-    ::fd_set writable;
-    ::fd_set failed;
-    FD_ZERO(&readable);
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(socket_, &readable);
-    FD_SET(socket_, &failed);
-    if (for_sending) FD_SET(socket_, &writable);
-    ::timeval timeout = to_timeval(timeout_ns);
-    ::select(0, &readable, for_sending ? &writable : nullptr, &failed, &timeout);
+    select_ready(for_sending, to_timeval(timeout_ns));
   }
 
   void sleep(std::int64_t duration_ns) override {
@@ -154,7 +144,11 @@ class WinsockLink final : public Link {
 
  private:
   // Bytes or a close to take now, or room for a send that was refused.
-  bool ready_now() {
+  bool ready_now() { return select_ready(send_blocked_, ::timeval{0, 0}); }
+
+  // Waits up to `timeout` for bytes or a close to take (or, `for_sending`, room to send); true
+  // when one came, or when the socket cannot be asked.
+  bool select_ready(bool for_sending, ::timeval timeout) {
     ::fd_set readable;
     ::fd_set writable;
     ::fd_set failed;
@@ -163,9 +157,8 @@ class WinsockLink final : public Link {
     FD_ZERO(&failed);
     FD_SET(socket_, &readable);
     FD_SET(socket_, &failed);
-    if (send_blocked_) FD_SET(socket_, &writable);
-    ::timeval now{0, 0};
-    return ::select(0, &readable, send_blocked_ ? &writable : nullptr, &failed, &now) != 0;
+    if (for_sending) FD_SET(socket_, &writable);
+    return ::select(0, &readable, for_sending ? &writable : nullptr, &failed, &timeout) != 0;
   }
 
   ::SOCKET socket_;
