@@ -272,6 +272,7 @@ def list_chips(machine, checks, on):
     console, log = machine.console, machine.chip_log
     index = log.mark()
     _, text = console.sh("wendro --list", 60)
+    print("chips: wendro --list printed:\n" + text.replace("\r", "").strip(), flush=True)
     time.sleep(1)  # the chips' log lines come over a serial line of their own
     blocks = listed_blocks(text)
     written = [(chip.name, line) for chip in on for _, line in chip_lines(log, chip, index)

@@ -307,6 +307,7 @@ def list_ports(machine, checks, by_port, runs):
     one = took[0] * 100 if took else float("nan")  # ms for one of the ten
     print(f"vm: wendro --list took {one:.1f} ms a run (ten runs), {len(blocks)} ports listed, {ttys} ttyS nodes",
           flush=True)
+    print("vm: wendro --list printed:\n" + text.split("ttys=")[0].replace("\r", "").strip(), flush=True)
     checks.check("wendro --list takes under a tenth of a second in the emulated machine",
                  one < 100, f"{one:.1f} ms")
     uart = blocks.get(UART, [])
