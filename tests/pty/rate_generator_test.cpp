@@ -387,7 +387,7 @@ class ListedMachine : public ::testing::Test {
     std::istringstream in(listing);
     for (std::string line; std::getline(in, line) && !line.empty();) {
       if (line[0] != ' ') blocks.push_back({line.substr(dev.size()), {}});
-      if (line[0] == ' ') blocks.back().second.push_back(line);
+      if (line[0] == ' ' && !blocks.empty()) blocks.back().second.push_back(line);
     }
     return blocks;
   }
