@@ -1,8 +1,9 @@
 // The console of the Windows build. At a real console it is the C runtime's conio, as the tools
 // were written for. Redirected, conio would see nothing (it reads the console, not stdin) and
 // would write past the pipe, so keys and lines then come from stdin's bytes and single
-// characters go to stdout in order with the lines around them. Redirected output never blocks
-// the program: a thread of its own writes it (RedirectedOutput).
+// characters go to stdout in order with the lines around them. Output into a pipe never blocks
+// the program: a thread of its own writes it (RedirectedOutput); a console or a file on disk
+// takes each write at once and is written directly.
 
 // Project headers first: <windows.h> defines macros with the names of the port constants.
 #include "held_output.h"
@@ -29,6 +30,12 @@ namespace {
 bool is_console(HANDLE handle) {
   ::DWORD mode = 0;
   return handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode);
+}
+
+// A console or a file on disk takes every write at once; a pipe whose reader has stopped, or a
+// device, may not.
+bool takes_writes_at_once(HANDLE handle) {
+  return is_console(handle) || ::GetFileType(handle) == FILE_TYPE_DISK;
 }
 
 // Standard input that is a pipe or a file. A thread of its own reads it into a queue, so asking
@@ -227,10 +234,10 @@ class Win32Console final : public Console {
       : input_is_console_(is_console(::GetStdHandle(STD_INPUT_HANDLE))),
         output_is_console_(is_console(::GetStdHandle(STD_OUTPUT_HANDLE))) {
     if (!input_is_console_) redirected_ = RedirectedInput::start(::GetStdHandle(STD_INPUT_HANDLE));
-    if (!output_is_console_) {
+    if (!takes_writes_at_once(::GetStdHandle(STD_OUTPUT_HANDLE))) {
       output_ = RedirectedOutput::start(::GetStdHandle(STD_OUTPUT_HANDLE), in_text_mode(stdout));
     }
-    if (!is_console(::GetStdHandle(STD_ERROR_HANDLE))) {
+    if (!takes_writes_at_once(::GetStdHandle(STD_ERROR_HANDLE))) {
       errors_ = RedirectedOutput::start(::GetStdHandle(STD_ERROR_HANDLE), in_text_mode(stderr));
     }
     ::QueryPerformanceFrequency(&ticks_per_second_);
@@ -261,14 +268,17 @@ class Win32Console final : public Console {
   }
 
   void _putch(int character) override {
-    if (output_is_console_) {
+    if (output_) {
+      char byte = static_cast<char>(character);
+      // A single character is a progress mark, which may be dropped when the output is held up.
+      output_->write(&byte, 1, byte != '\n');
+    } else if (output_is_console_) {
       std::fflush(stdout);  // lines written before stay before the character
       ::_putch(character);
-      return;
+    } else {
+      std::fputc(character, stdout);
+      std::fflush(stdout);
     }
-    char byte = static_cast<char>(character);
-    // A single character is a progress mark, which may be dropped when the output is held up.
-    output_->write(&byte, 1, byte != '\n');
   }
 
   bool read_line(char* buffer, std::size_t size) override {
