@@ -41,10 +41,17 @@ def traced_divisors(events):
     return found
 
 
+# Left out in this machine, and shown natively: the completion needs bash, which the busybox
+# initramfs has not, and is no arm64 code; a program's share of a core says nothing of its rest
+# where every instruction is emulated (TCG).
+NOT_HERE = "-BashCompletion.*:KadrelOnPty.RestsWhileItMeasuresAndOnceTheLineHasHungUp"
+
+
 def pty_tests(machine, checks):
     path = os.environ["PTY_TESTS"]
     started = time.time()
-    status, text = machine.console.sh(f"cd /tmp && {path} --gtest_brief=1 --gtest_color=no </dev/null", 900)
+    status, text = machine.console.sh(
+        f"cd /tmp && {path} --gtest_brief=1 --gtest_color=no --gtest_filter='{NOT_HERE}' </dev/null", 900)
     took = time.time() - started
     ran = re.search(r"\[==========\] (\d+) tests? from", text)
     passed = re.search(r"\[  PASSED  \] (\d+) test", text)
