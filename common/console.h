@@ -49,6 +49,9 @@ class Console {
   // One line of input without its newline, cut to size - 1 characters (the rest of a longer line
   // is read and dropped). False at the end of input.
   virtual bool read_line(char* buffer, std::size_t size) = 0;
+  // True when read_line would return at once: a whole line, or the end of input, is waiting.
+  // Never blocks. A console that cannot tell says false.
+  virtual bool line_ready() { return false; }
   // Text to the screen, shown at once.
   virtual void write_text(const char* text, std::size_t length) = 0;
   // Text to standard error (notes beside the tool's output), shown at once.

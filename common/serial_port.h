@@ -60,6 +60,11 @@ constexpr std::uint32_t CLRBREAK = 9;
 // GetCommModemStatus bit for an asserted CTS.
 constexpr std::uint32_t MS_CTS_ON = 0x0010;
 
+// Whether the device behind a port is still there. A device port tells kHere or kGone; the
+// port a tool's loop is handed (see returning_port.h) also reopens a device that went away, and
+// tells kBack once, on the first look after it did.
+enum class PortPresence { kHere, kGone, kBack };
+
 // CreateFileA access and flags.
 constexpr std::uint32_t GENERIC_READ = 0x80000000u;
 constexpr std::uint32_t GENERIC_WRITE = 0x40000000u;
@@ -94,6 +99,10 @@ class SerialPort {
   // False where a running read's `transferred` is always 0, however many bytes it holds: a
   // caller then cannot tell a read that stays empty from one that fills slowly.
   virtual bool counts_running_reads() { return true; }
+
+  // kGone once the device has gone away (a USB adapter pulled out, a remote server that closed
+  // the connection): nothing done on this port will ever reach it again. Never blocks.
+  virtual PortPresence presence() { return PortPresence::kHere; }
 
   // Releases the port and abandons running transfers. Safe to call more than once; the
   // destructor of every implementation calls it too.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "port_argument.h"
+#include "returning_port.h"
 
 #ifndef SERIAL_TOOLS_VERSION
 #error "SERIAL_TOOLS_VERSION comes from the project version in CMakeLists.txt"
@@ -142,7 +143,16 @@ Started start_tool(const ToolProfile& profile, int argc, const char* const* argv
       return started;
     }
   }
-  started.port = std::move(port);
+  PortOrigin origin;
+  origin.program = profile.name;
+  origin.typed = argv[1];
+  origin.device_name = port_argument.device_name;
+  origin.access = profile.access;
+  origin.flags = profile.flags;
+  origin.reads_settings = profile.reads_settings;
+  origin.identity = system.port_identity(port_argument.device_name.c_str());
+  origin.remote = port_argument.form == PortForm::kRemote;
+  started.port = std::make_unique<ReturningPort>(std::move(port), system, std::move(origin));
   system.console().begin_input(profile.input);
   return started;
 }

@@ -39,6 +39,14 @@ class System {
     (void)needs;
     return {};
   }
+  // What tells the device behind this name from another that may later come under it: for a USB
+  // adapter its vendor, product, serial number and, unless the name itself is the adapter's own
+  // (/dev/serial/by-id), where it is plugged in. Empty where the system has no such facts, or
+  // the name names no device now.
+  virtual std::string port_identity(const char* device_name) {
+    (void)device_name;
+    return {};
+  }
   // Sleeps until the port or the console has news (see add_wait on each) or `timeout_ms` passes
   // (negative: no timeout of the caller's own). It may return early; the caller then simply
   // makes its next pass. Where the system cannot sleep on both, it sleeps a millisecond.
@@ -76,8 +84,10 @@ struct ToolProfile {
 // The outcome of the start: either an open port with its settings, or the status to end with.
 struct Started {
   int status = kQuitByUser;
-  std::unique_ptr<SerialPort> port;  // set only when the start succeeded
-  DCB dcb;                           // the settings read (and applied) at start
+  // Set only when the start succeeded: a ReturningPort, which opens the port again after its
+  // device went away and came back.
+  std::unique_ptr<SerialPort> port;
+  DCB dcb;  // the settings read (and applied) at start
 };
 
 // Runs the start sequence. argc and argv are the process's own (argv[0] the program name).

@@ -1,6 +1,7 @@
 #include "kadrel.h"
 
 #include "keys_help.h"
+#include "returning_port.h"
 
 namespace kadrel {
 namespace {
@@ -63,30 +64,53 @@ int run(int argc, const char* const* argv, serial::System& system) {
   serial::SerialPort& port = *started.port;
   serial::Console& console = system.console();
 
-  serial::COMMTIMEOUTS timeouts;
-  timeouts.ReadIntervalTimeout = kReadIntervalMs;
-  port.SetCommTimeouts(timeouts);
-
   std::uint8_t transmit[kTransmitSize];
   for (std::uint8_t& byte : transmit)
     byte = kStreamByte;
   std::uint8_t receive[kReceiveSize];
   serial::OVERLAPPED write_op;
   serial::OVERLAPPED read_op;
-  port.WriteFile(transmit, kTransmitSize, nullptr, &write_op);
-
   std::uint32_t full_reads = 0;
   long settle_mark = 0;
   std::uint32_t last_short_count = 0;
-  port.ReadFile(receive, kReceiveSize, nullptr, &read_op);
+  // The stream and the measurement start afresh: at the start, and when the port is back from
+  // away, when it runs as it was found there and gets the stream's setting again. False when the
+  // port refuses that setting.
+  auto begin_stream = [&](bool apply_setting) {
+    if (apply_setting && !port.SetCommState(started.dcb)) return false;
+    serial::COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = kReadIntervalMs;
+    port.SetCommTimeouts(timeouts);
+    write_op = {};
+    port.WriteFile(transmit, kTransmitSize, nullptr, &write_op);
+    full_reads = 0;
+    settle_mark = 0;
+    last_short_count = 0;
+    read_op = {};
+    port.ReadFile(receive, kReceiveSize, nullptr, &read_op);
+    return true;
+  };
+  bool streaming = begin_stream(false);
 
   for (;;) {
     // Whether this pass changed anything; a pass that did not ends in a wait (see below).
     bool moved = false;
+    switch (port.presence()) {
+      case serial::PortPresence::kBack:
+        // What was measured before the port went away is dropped: nothing came back meanwhile.
+        streaming = begin_stream(true);
+        moved = true;
+        break;
+      case serial::PortPresence::kGone:
+        streaming = false;
+        break;
+      case serial::PortPresence::kHere:
+        break;
+    }
     // The stream: a finished write is started again at once, so frames follow without a gap. A
     // write that ended short or in error is left alone and the stream stops.
     std::uint32_t sent = 0;
-    if (port.GetOverlappedResult(write_op, sent, false) && sent >= kTransmitSize) {
+    if (streaming && port.GetOverlappedResult(write_op, sent, false) && sent >= kTransmitSize) {
       write_op = {};
       port.WriteFile(transmit, kTransmitSize, nullptr, &write_op);
       moved = true;
@@ -94,7 +118,9 @@ int run(int argc, const char* const* argv, serial::System& system) {
 
     std::uint32_t count = 0;
     bool held_short = false;
-    if (port.GetOverlappedResult(read_op, count, false)) {
+    if (!streaming) {
+      // The port is away, or refuses the stream's setting: only keys and its return are news.
+    } else if (port.GetOverlappedResult(read_op, count, false)) {
       long now = console.clock();
       bool restart = true;
       if (count == kReceiveSize) {
@@ -155,7 +181,11 @@ int run(int argc, const char* const* argv, serial::System& system) {
     // read's interval, the pacing of the write).
     if (!moved) {
       long deadline = -1;
-      if (held_short) {
+      if (!streaming) {
+        // Away, the port wakes the loop for its next look; refusing the setting, it is looked at
+        // again as often, in case it goes away meanwhile.
+        deadline = console.clock() + serial::ReturningPort::kRetryMs;
+      } else if (held_short) {
         deadline = settle_mark + kSettleMs + 1;
       } else if (full_reads > 0 && count == 0) {
         deadline = settle_mark + kEmptyReadReportMs + 1;

@@ -77,8 +77,18 @@ int run(int argc, const char* const* argv, serial::System& system) {
   std::uint8_t point = 0;
   // Any key ends the loop. It is left unread, for whatever reads the console next.
   while (!console._kbhit()) {
+    // With the port away there is no exchange and nothing to print: an input read from no board
+    // would be a value nothing measured. Back, the next exchange prints what the board holds.
+    serial::PortPresence presence = port.presence();
+    if (presence == serial::PortPresence::kBack) previous_input = kNoInputYet;
+    if (presence == serial::PortPresence::kGone) {
+      system.wait_for_events(port, -1);
+      continue;
+    }
     const std::uint8_t output = static_cast<std::uint8_t>(kSegmentTable[digit_cycle % 16] + point);
     const std::uint8_t input = shift_exchange(port, console, output);
+    // Gone during the exchange: what it read is dropped.
+    if (port.presence() == serial::PortPresence::kGone) continue;
     // The point lights for the one cycle after a change.
     if (input != previous_input) {
       console.print("  %02x\n", input);

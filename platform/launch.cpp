@@ -26,6 +26,11 @@ class WithRemotePorts final : public System {
     native_.wait_for_events(port, timeout_ms);
   }
   PortListing list_ports(const PortNeeds& needs) override { return native_.list_ports(needs); }
+  // A remote port is told apart by its address alone.
+  std::string port_identity(const char* device_name) override {
+    if (classify_port_argument(device_name).form == PortForm::kRemote) return {};
+    return native_.port_identity(device_name);
+  }
 
  private:
   System& native_;

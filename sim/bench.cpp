@@ -51,6 +51,14 @@ bool ScriptedConsole::read_line(char* buffer, std::size_t size) {
   return true;
 }
 
+bool ScriptedConsole::line_ready() {
+  for (const Code& code : input_) {
+    if (code.at > world_.now()) return false;
+    if (code.code == '\n') return true;
+  }
+  return false;
+}
+
 void ScriptedConsole::write_text(const char* text, std::size_t length) {
   screen_.append(text, length);
   printed_.push_back({world_.now(), std::string(text, length)});

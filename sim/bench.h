@@ -87,6 +87,7 @@ class ScriptedConsole : public serial::Console {
   int _getch() override;
   void _putch(int character) override;
   bool read_line(char* buffer, std::size_t size) override;
+  bool line_ready() override;
   void write_text(const char* text, std::size_t length) override;
   void Beep(std::uint32_t frequency_hz, std::uint32_t duration_ms) override;
   void Sleep(std::uint32_t milliseconds) override;

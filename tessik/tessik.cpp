@@ -1,8 +1,10 @@
 #include "tessik.h"
 
 #include <climits>
+#include <cstring>
 
 #include "keys_help.h"
+#include "returning_port.h"
 
 namespace tessik {
 namespace {
@@ -65,17 +67,50 @@ int run(int argc, const char* const* argv, serial::System& system) {
   serial::Console& console = system.console();
 
   std::uint8_t buffer[kBufferSize];
+  // A line read while a burst waited for the port: the next count, or the next line at least.
+  char next_line[kBufferSize] = {};
+  bool have_next_line = false;
   for (;;) {
     console._putch('>');
     char* line = reinterpret_cast<char*>(buffer);
-    // The end of the input ends the program like "q": nobody is left to type a count.
-    if (!console.read_line(line, kBufferSize) || line[0] == 'q' || line[0] == 'Q') break;
+    if (have_next_line) {
+      std::memcpy(line, next_line, kBufferSize);
+      have_next_line = false;
+    } else if (!console.read_line(line, kBufferSize)) {
+      // The end of the input ends the program like "q": nobody is left to type a count.
+      break;
+    }
+    if (line[0] == 'q' || line[0] == 'Q') break;
     int pulses = parse_count(line);
     if (pulses < 1) continue;
     if (pulses > kMaxPulses) pulses = kMaxPulses;
     std::size_t length = build_burst(pulses, buffer);
     std::uint32_t written = 0;
-    port.WriteFile(buffer, static_cast<std::uint32_t>(length), &written, nullptr);
+    // A port that went away takes no burst and sounds no tone: the burst waits for the port, and
+    // goes out whole once the port is back and runs at the start's setting again. Meanwhile one
+    // line is read ahead, so that "q" or the end of the input still ends the program. A write
+    // that fails on a port that stays is not sent again.
+    bool held = port.presence() != serial::PortPresence::kHere;
+    if (!held) {
+      port.WriteFile(buffer, static_cast<std::uint32_t>(length), &written, nullptr);
+      held = port.presence() != serial::PortPresence::kHere;
+    }
+    while (held) {
+      if (port.presence() != serial::PortPresence::kGone && port.SetCommState(started.dcb)) {
+        port.WriteFile(buffer, static_cast<std::uint32_t>(length), &written, nullptr);
+        held = port.presence() != serial::PortPresence::kHere;
+        continue;
+      }
+      if (!have_next_line && console.line_ready()) {
+        if (!console.read_line(next_line, kBufferSize) || next_line[0] == 'q' ||
+            next_line[0] == 'Q') {
+          port.CloseHandle();
+          return serial::kQuitByUser;
+        }
+        have_next_line = true;
+      }
+      system.wait_for_events(port, serial::ReturningPort::kRetryMs);
+    }
     console.Beep(kToneHz, kToneMs);
   }
   port.CloseHandle();

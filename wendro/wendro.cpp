@@ -84,7 +84,8 @@ struct Wave {
   serial::Console& console;
   serial::DCB dcb;
   int index = kStartIndex;
-  std::uint32_t length = 0;  // 0 until a row has been applied
+  int printed = kStartIndex;  // the row the screen shows
+  std::uint32_t length = 0;   // 0 until a row has been applied
   std::uint8_t buffer[kBufferSize] = {};
 
   void write() {
@@ -93,8 +94,9 @@ struct Wave {
   }
 
   // Puts the current row on the line. A refused row changes nothing: the old wave keeps running
-  // from the old buffer, and the index stays where the key moved it.
-  bool apply() {
+  // from the old buffer, and the index stays where the key moved it. `shown` says the row is on
+  // the screen already, so it is not printed again.
+  bool apply(bool shown = false) {
     const Rate& row = rate(index);
     dcb.BaudRate = row.baud;
     dcb.ByteSize = 8;
@@ -103,9 +105,18 @@ struct Wave {
     if (!port.SetCommState(dcb)) return false;
     length = write_length(index);
     std::memset(buffer, static_cast<std::uint8_t>(row.fill), length);
-    console.print(" %s Hz\n", row.label);
+    if (!shown) console.print(" %s Hz\n", row.label);
+    printed = index;
     write();
     return true;
+  }
+
+  // A port back from away runs as it was found there: the row on the screen goes on it again.
+  // Refused, the line stays silent until a key applies a row, as the old buffer would put on it
+  // a frequency the screen does not show.
+  void resume() {
+    index = printed;
+    if (!apply(true)) length = 0;
   }
 };
 
@@ -155,9 +166,16 @@ int run(int argc, const char* const* argv, serial::System& system) {
   }
 
   for (;;) {
+    serial::PortPresence presence = port.presence();
+    if (presence == serial::PortPresence::kBack) wave.resume();
     if (!console._kbhit()) {
-      // The next write starts as soon as the last one returns, so the line never idles.
-      wave.write();
+      // The next write starts as soon as the last one returns, so the line never idles. With the
+      // port away, or no row on it, the loop rests until a key or the next look for the port.
+      if (presence == serial::PortPresence::kGone || wave.length == 0) {
+        system.wait_for_events(port, -1);
+      } else {
+        wave.write();
+      }
       continue;
     }
     int code = console._getch();

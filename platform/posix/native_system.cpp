@@ -30,6 +30,9 @@ class NativeSystem : public System {
   // A bare name such as ttyUSB0 names /dev/ttyUSB0 when that exists.
   PortNaming port_naming() override { return {false, path_exists}; }
   PortListing list_ports(const PortNeeds& needs) override { return list_posix_ports(needs); }
+  std::string port_identity(const char* device_name) override {
+    return posix_port_identity(device_name);
+  }
 
   void wait_for_events(SerialPort& port, long timeout_ms) override {
     WaitSet set;

@@ -339,6 +339,18 @@ bool PosixConsole::read_line(char* buffer, std::size_t size) {
   return got_line;
 }
 
+bool PosixConsole::line_ready() {
+  push_output();
+  for (;;) {
+    // A line longer than the buffer is read, and its rest dropped, by read_line at once too.
+    if (input_ended_ || end_ - start_ == kInputSize ||
+        std::memchr(input_ + start_, '\n', end_ - start_) != nullptr) {
+      return true;
+    }
+    if (!fill(0)) return input_ended_;
+  }
+}
+
 void PosixConsole::write_text(const char* text, std::size_t length) {
   output_.write(text, length, false);
 }

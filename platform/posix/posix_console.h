@@ -41,6 +41,7 @@ class PosixConsole : public Console {
   // At the end of the input no key ever comes: it then waits for good.
   int _getch() override;
   void _putch(int character) override;
+  bool line_ready() override;
   bool read_line(char* buffer, std::size_t size) override;
   void write_text(const char* text, std::size_t length) override;
   void write_error_text(const char* text, std::size_t length) override;

@@ -36,6 +36,12 @@ std::uint32_t standard_rate_baud(speed_t code);
 // into the waveform, and a program would reconfigure the console.
 bool carries_kernel_console(int fd, const char* sysfs_root);
 
+// What tells the device behind a port name from another that may come under it later (see
+// System::port_identity): "USB vvvv:pppp serial S at PATH" for a USB adapter, without the
+// " at PATH" for a /dev/serial/by-id name, which names the adapter wherever it is plugged in.
+// Empty for any other device, and when the name names no device now.
+std::string posix_port_identity(const char* port_name, const char* sysfs_root = "/sys");
+
 class PosixPort : public SerialPort, private PacingKernel, private TransferDevice {
  public:
   // Takes an open, locked tty descriptor that is already in binary mode, the settings and exact
@@ -57,6 +63,7 @@ class PosixPort : public SerialPort, private PacingKernel, private TransferDevic
   bool ReadFile(void* buffer, std::uint32_t length, std::uint32_t* received,
                 OVERLAPPED* overlapped) override;
   bool GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred, bool wait) override;
+  PortPresence presence() override;
   void CloseHandle() override;
   void add_wait(WaitSet& set) override;
 
