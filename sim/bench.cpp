@@ -79,8 +79,14 @@ std::unique_ptr<serial::SerialPort> Bench::CreateFileA(const char* device_name,
   return std::make_unique<SimPort>(world_);
 }
 
-void Bench::wait_for_events(serial::SerialPort&, long timeout_ms) {
+void Bench::wait_for_events(serial::SerialPort& port, long timeout_ms) {
   Tick limit = console_.next_input_at();
+  // The port's own moments: the next look for a device that went away.
+  serial::WaitSet set;
+  port.add_wait(set);
+  if (set.within_ns() != serial::WaitSet::kNoDeadline) {
+    limit = std::min(limit, world_.now() + set.within_ns() * kTicksPerMs / 1'000'000);
+  }
   if (timeout_ms >= 0) {
     limit = std::min(limit, (world_.now() / kTicksPerMs + timeout_ms) * kTicksPerMs);
   }

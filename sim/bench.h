@@ -40,6 +40,11 @@ class SimPort : public serial::SerialPort {
     return world_.overlapped_result(overlapped, transferred, wait);
   }
   bool counts_running_reads() override { return !world_.running_read_count_hidden(); }
+  // The world tells its own news to the bench's wait (see Bench::wait_for_events).
+  void add_wait(serial::WaitSet&) override {}
+  serial::PortPresence presence() override {
+    return open_ && world_.port_lost() ? serial::PortPresence::kGone : serial::PortPresence::kHere;
+  }
   void CloseHandle() override {
     if (open_) world_.close();
     open_ = false;
@@ -78,6 +83,8 @@ class ScriptedConsole : public serial::Console {
   Tick next_input_at() const { return input_.empty() ? kNever : input_.front().at; }
 
   const std::string& screen() const { return screen_; }
+  // What went to standard error.
+  const std::string& errors() const { return errors_; }
   const std::vector<Printed>& printed() const { return printed_; }
   const std::vector<Tone>& tones() const { return tones_; }
   // How long a key waited between becoming available and being read, the longest seen.
@@ -89,6 +96,9 @@ class ScriptedConsole : public serial::Console {
   bool read_line(char* buffer, std::size_t size) override;
   bool line_ready() override;
   void write_text(const char* text, std::size_t length) override;
+  void write_error_text(const char* text, std::size_t length) override {
+    errors_.append(text, length);
+  }
   void Beep(std::uint32_t frequency_hz, std::uint32_t duration_ms) override;
   void Sleep(std::uint32_t milliseconds) override;
   long clock() override { return static_cast<long>(world_.now() / kTicksPerMs); }
@@ -105,6 +115,7 @@ class ScriptedConsole : public serial::Console {
   World& world_;
   std::deque<Code> input_;
   std::string screen_;
+  std::string errors_;
   std::vector<Printed> printed_;
   std::vector<Tone> tones_;
   Tick longest_key_wait_ = 0;

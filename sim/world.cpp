@@ -106,7 +106,7 @@ void World::check_read_timeout(Tick at) {
 
 void World::deliver(const ReceivedByte& byte) {
   received_.push_back(byte);
-  if (!open_) return;
+  if (!usable()) return;
   check_read_timeout(byte.at);
   PendingRead& read = pending_read_;
   if (read.overlapped && !read.done) {
@@ -123,10 +123,11 @@ void World::record(PortOp op, std::uint32_t value, bool ok, const serial::DCB& d
 }
 
 bool World::open(const char* name, std::uint32_t access, std::uint32_t flags) {
-  bool ok = !open_ && !held_elsewhere_ && device_name_ == name;
+  bool ok = !open_ && !held_elsewhere_ && device_name_ == name && !away();
   record(PortOp::kOpen, 0, ok);
   if (!ok) return false;
   open_ = true;
+  opened_at_ = now_;
   opened_name_ = name;
   access_ = access;
   flags_ = flags;
@@ -134,7 +135,7 @@ bool World::open(const char* name, std::uint32_t access, std::uint32_t flags) {
 }
 
 bool World::get_comm_state(serial::DCB& dcb) {
-  bool ok = open_ && !settings_unreadable_;
+  bool ok = usable() && !settings_unreadable_;
   if (ok) dcb = settings_;
   record(PortOp::kGetCommState, 0, ok, dcb);
   return ok;
@@ -143,7 +144,7 @@ bool World::get_comm_state(serial::DCB& dcb) {
 bool World::set_comm_state(const serial::DCB& dcb) {
   bool valid = dcb.BaudRate > 0 && dcb.ByteSize >= 5 && dcb.ByteSize <= 8 && dcb.Parity <= 4 &&
                dcb.StopBits <= serial::TWOSTOPBITS;
-  bool ok = open_ && valid && !(refuses_ && refuses_(dcb));
+  bool ok = usable() && valid && !(refuses_ && refuses_(dcb));
   record(PortOp::kSetCommState, dcb.BaudRate, ok, dcb);
   if (!ok) return false;
   transmitter_.advance_to(now_);
@@ -154,8 +155,8 @@ bool World::set_comm_state(const serial::DCB& dcb) {
 }
 
 bool World::set_comm_timeouts(const serial::COMMTIMEOUTS& timeouts) {
-  record(PortOp::kSetCommTimeouts, timeouts.ReadIntervalTimeout, open_);
-  if (!open_) return false;
+  record(PortOp::kSetCommTimeouts, timeouts.ReadIntervalTimeout, usable());
+  if (!usable()) return false;
   read_interval_ms_ = timeouts.ReadIntervalTimeout;
   return true;
 }
@@ -168,7 +169,7 @@ void World::set_control(Tick at) {
 }
 
 bool World::escape(std::uint32_t function) {
-  bool ok = open_;
+  bool ok = usable();
   if (ok) {
     switch (function) {
       case serial::SETRTS:
@@ -204,7 +205,7 @@ bool World::escape(std::uint32_t function) {
 }
 
 bool World::modem_status(std::uint32_t& status) {
-  bool ok = open_;
+  bool ok = usable();
   if (ok) {
     bool cts = circuit_ && circuit_->cts(now_);
     cts_line_.set(now_, cts);
@@ -217,9 +218,9 @@ bool World::modem_status(std::uint32_t& status) {
 
 bool World::write(const void* buffer, std::uint32_t length, std::uint32_t* written,
                   serial::OVERLAPPED* overlapped) {
-  record(overlapped ? PortOp::kWriteOverlapped : PortOp::kWrite, length, open_);
+  record(overlapped ? PortOp::kWriteOverlapped : PortOp::kWrite, length, usable());
   if (written) *written = 0;
-  if (!open_) return false;
+  if (!usable()) return false;
   std::uint64_t last = transmitter_.enqueue(now_, static_cast<const std::uint8_t*>(buffer), length);
   if (overlapped) {
     pending_write_ = {overlapped, last, length};
@@ -235,9 +236,9 @@ bool World::write(const void* buffer, std::uint32_t length, std::uint32_t* writt
 
 bool World::read(void* buffer, std::uint32_t length, std::uint32_t* received,
                  serial::OVERLAPPED* overlapped) {
-  record(PortOp::kReadOverlapped, length, open_);
+  record(PortOp::kReadOverlapped, length, usable());
   if (received) *received = 0;
-  if (!open_) return false;
+  if (!usable()) return false;
   PendingRead& read = pending_read_;
   read = {overlapped, static_cast<std::uint8_t*>(buffer), length, 0, now_, length == 0};
   read_told_ = false;
@@ -270,7 +271,7 @@ bool World::overlapped_result(serial::OVERLAPPED& overlapped, std::uint32_t& tra
     ++polls_;
     advance_by(poll_cost_);
   }
-  if (!open_) return false;
+  if (!usable()) return false;
   if (!finished()) {
     if (&overlapped == pending_read_.overlapped)
       transferred = running_read_count_hidden_ ? 0 : pending_read_.count;

@@ -95,6 +95,16 @@ class World {
   void set_running_read_count_hidden(bool hidden) { running_read_count_hidden_ = hidden; }
   bool running_read_count_hidden() const { return running_read_count_hidden_; }
 
+  // The device goes away at `from` and is back at `until`, as an adapter pulled out and plugged
+  // in again: meanwhile it does not open, and a port opened before `from` is dead for good.
+  void set_away(Tick from, Tick until) {
+    away_from_ = from;
+    away_until_ = until;
+  }
+  bool away() const { return now_ >= away_from_ && now_ < away_until_; }
+  // The open port's device went away after it was opened.
+  bool port_lost() const { return open_ && opened_at_ < away_from_ && now_ >= away_from_; }
+
   // --- what happened ---
   const Timeline& tx() const { return tx_line_; }
   const Timeline& rx() const { return rx_line_; }
@@ -173,7 +183,12 @@ class World {
   bool running_read_count_hidden_ = false;
   std::function<bool(const serial::DCB&)> refuses_;
 
+  bool usable() const { return open_ && !port_lost(); }
+
   bool open_ = false;
+  Tick opened_at_ = 0;
+  Tick away_from_ = kNever;
+  Tick away_until_ = kNever;
   std::string opened_name_;
   std::uint32_t access_ = 0, flags_ = 0;
   serial::DCB settings_;

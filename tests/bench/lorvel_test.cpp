@@ -434,3 +434,19 @@ TEST(ShiftRegisterBoard, LoadsOnlyOnAClockEdgeWhileDtrIsLow) {
 }
 
 }  // namespace
+
+// While the port is away there is no exchange, and no value nothing measured (  ff) is printed;
+// back, the next exchange prints what the board holds.
+TEST(LorvelLoop, NeitherExchangesNorPrintsWhileThePortIsAway) {
+  LoopBench b;
+  b.board.set_inputs(0x42);
+  b.bench.world().set_away(from_ms(1000), from_ms(2500));
+  b.bench.keyboard().press(from_ms(4000), 'x');
+  EXPECT_EQ(b.run(), serial::kQuitByUser);
+  EXPECT_EQ(b.printed_lines(), (std::vector<std::string>{"  42\n", "  42\n"}));
+  EXPECT_EQ(b.bench.keyboard().errors(),
+            "lorvel: 1 went away; waiting for it (q quits)\nlorvel: 1 is back\n");
+  for (const PortCall& call : b.bench.world().calls()) {
+    EXPECT_FALSE(call.op == PortOp::kEscape && call.at > from_ms(1100) && call.at < from_ms(2500));
+  }
+}
