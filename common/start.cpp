@@ -50,6 +50,8 @@ const char kCommonHelp[] =
     "  4  its settings were refused\n"
     "Nothing else is printed on a failure (but for the simulated port's notes on\n"
     "standard error).\n"
+    "A port that goes away (an adapter pulled out, a remote server ended) is waited\n"
+    "for, and used again once the same port is back; q quits meanwhile.\n"
     "\n"
     "  -l, --list         the serial ports of this machine, without opening any: for\n"
     "                     each the name to pass (first, at column 0), what it is,\n"
