@@ -50,8 +50,8 @@ class Console {
   // is read and dropped). False at the end of input.
   virtual bool read_line(char* buffer, std::size_t size) = 0;
   // True when read_line would return at once: a whole line, or the end of input, is waiting.
-  // Never blocks. A console that cannot tell says false.
-  virtual bool line_ready() { return false; }
+  // Never blocks. A console that cannot tell says true, and its read_line may then block.
+  virtual bool line_ready() { return true; }
   // Text to the screen, shown at once.
   virtual void write_text(const char* text, std::size_t length) = 0;
   // Text to standard error (notes beside the tool's output), shown at once.

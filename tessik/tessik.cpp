@@ -70,15 +70,28 @@ int run(int argc, const char* const* argv, serial::System& system) {
   // A line read while a burst waited for the port: the next count, or the next line at least.
   char next_line[kBufferSize] = {};
   bool have_next_line = false;
+  // The port went away since its setting was made: back, it runs as it was found there.
+  bool setting_lost = false;
+  auto port_here = [&]() {
+    if (port.presence() != serial::PortPresence::kGone) return true;
+    setting_lost = true;
+    return false;
+  };
   for (;;) {
     console._putch('>');
     char* line = reinterpret_cast<char*>(buffer);
     if (have_next_line) {
       std::memcpy(line, next_line, kBufferSize);
       have_next_line = false;
-    } else if (!console.read_line(line, kBufferSize)) {
+    } else {
+      // The port is looked at while the count is typed: an adapter pulled out meanwhile is let
+      // go at once, so that it can come back under its own name.
+      while (!console.line_ready()) {
+        port_here();
+        system.wait_for_events(port, serial::ReturningPort::kRetryMs);
+      }
       // The end of the input ends the program like "q": nobody is left to type a count.
-      break;
+      if (!console.read_line(line, kBufferSize)) break;
     }
     if (line[0] == 'q' || line[0] == 'Q') break;
     int pulses = parse_count(line);
@@ -86,19 +99,15 @@ int run(int argc, const char* const* argv, serial::System& system) {
     if (pulses > kMaxPulses) pulses = kMaxPulses;
     std::size_t length = build_burst(pulses, buffer);
     std::uint32_t written = 0;
-    // A port that went away takes no burst and sounds no tone: the burst waits for the port, and
+    // A port that is away takes no burst and sounds no tone: the burst waits for the port, and
     // goes out whole once the port is back and runs at the start's setting again. Meanwhile one
     // line is read ahead, so that "q" or the end of the input still ends the program. A write
     // that fails on a port that stays is not sent again.
-    bool held = port.presence() != serial::PortPresence::kHere;
-    if (!held) {
-      port.WriteFile(buffer, static_cast<std::uint32_t>(length), &written, nullptr);
-      held = port.presence() != serial::PortPresence::kHere;
-    }
-    while (held) {
-      if (port.presence() != serial::PortPresence::kGone && port.SetCommState(started.dcb)) {
+    for (;;) {
+      if (port_here() && (!setting_lost || port.SetCommState(started.dcb))) {
+        setting_lost = false;
         port.WriteFile(buffer, static_cast<std::uint32_t>(length), &written, nullptr);
-        held = port.presence() != serial::PortPresence::kHere;
+        if (port_here()) break;
         continue;
       }
       if (!have_next_line && console.line_ready()) {

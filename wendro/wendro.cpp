@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "keys_help.h"
+#include "returning_port.h"
 
 namespace wendro {
 namespace {
@@ -172,7 +173,7 @@ int run(int argc, const char* const* argv, serial::System& system) {
       // The next write starts as soon as the last one returns, so the line never idles. With the
       // port away, or no row on it, the loop rests until a key or the next look for the port.
       if (presence == serial::PortPresence::kGone || wave.length == 0) {
-        system.wait_for_events(port, -1);
+        system.wait_for_events(port, serial::ReturningPort::kRetryMs);
       } else {
         wave.write();
       }
