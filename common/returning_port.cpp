@@ -9,14 +9,17 @@ namespace serial {
 ReturningPort::ReturningPort(std::unique_ptr<SerialPort> port, System& system, PortOrigin origin)
     : port_(std::move(port)), system_(system), origin_(std::move(origin)) {
   counts_running_reads_ = port_->counts_running_reads();
+  // Made once here, so that the loop never builds text.
+  const std::string program_and_port = std::string(origin_.program) + ": " + origin_.typed;
+  went_away_line_ = program_and_port + " went away; waiting for it (q quits)\n";
+  back_line_ = program_and_port + " is back\n";
 }
 
 ReturningPort::~ReturningPort() {
   CloseHandle();
 }
 
-void ReturningPort::say(const char* what) {
-  std::string line = std::string(origin_.program) + ": " + origin_.typed + what + "\n";
+void ReturningPort::say(const std::string& line) {
   system_.console().write_error_text(line.data(), line.size());
 }
 
@@ -25,7 +28,7 @@ void ReturningPort::let_go() {
   // a closed descriptor is soon another file's.
   port_->CloseHandle();
   port_.reset();
-  say(" went away; waiting for it (q quits)");
+  say(went_away_line_);
   retry_ms_ = kRetryMs;
   next_look_ms_ = system_.console().clock() + retry_ms_;
 }
@@ -62,7 +65,7 @@ PortPresence ReturningPort::presence() {
     next_look_ms_ = system_.console().clock() + retry_ms_;
     return PortPresence::kGone;
   }
-  say(" is back");
+  say(back_line_);
   return PortPresence::kBack;
 }
 

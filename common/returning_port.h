@@ -63,11 +63,13 @@ class ReturningPort : public SerialPort {
  private:
   void let_go();
   bool reopen();
-  void say(const char* what);
+  void say(const std::string& line);
 
   std::unique_ptr<SerialPort> port_;  // null while the device is away, and once closed
   System& system_;
   PortOrigin origin_;
+  std::string went_away_line_;
+  std::string back_line_;
   bool closed_ = false;
   bool counts_running_reads_ = true;
   long next_look_ms_ = 0;
