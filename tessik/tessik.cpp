@@ -118,7 +118,12 @@ int run(int argc, const char* const* argv, serial::System& system) {
         }
         have_next_line = true;
       }
-      system.wait_for_events(port, serial::ReturningPort::kRetryMs);
+      // With a line read ahead, input that waits behind it is no news: only the port's return is.
+      if (have_next_line) {
+        console.Sleep(serial::ReturningPort::kRetryMs);
+      } else {
+        system.wait_for_events(port, serial::ReturningPort::kRetryMs);
+      }
     }
     console.Beep(kToneHz, kToneMs);
   }

@@ -397,8 +397,9 @@ void PosixConsole::add_input_wait(WaitSet& set) {
   if (unfinished_since_ms_ >= 0) {
     // The bytes of an unfinished key count as they are once their time is up (see pump_keys).
     set.wake_within((unfinished_since_ms_ + kRestOfKeyWaitMs - monotonic_ms()) * 1'000'000);
-  } else if (start_ != end_) {
-    // Bytes not yet looked at: the next _kbhit decodes them.
+  } else if (start_ != end_ && key_input_ != KeyInput::kLines) {
+    // Bytes not yet looked at: the next _kbhit decodes them. Lines are looked for by line_ready,
+    // which leaves only a line's unfinished start here: new input is what moves it on.
     set.wake_now();
     return;
   }
