@@ -463,7 +463,8 @@ def map_com_port(link):
     subprocess.run(["wineserver", "-w"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # Started here, it keeps no program's stderr: the terminal it opens as COM5 becomes its
     # controlling one, and when that closes, its hang-up signal makes it list its objects there.
-    subprocess.run(["wineserver", "-p"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # It stays for a minute after the last program, so no case starts one.
+    subprocess.run(["wineserver", "-p60"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def main():
