@@ -15,6 +15,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace serial {
 namespace win32 {
@@ -72,11 +74,29 @@ class RedirectedInput {
     return !bytes_.empty();
   }
 
+  // A whole line, or the end of the input, is queued: read_line takes it without waiting.
+  bool line_waiting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return at_end_ || std::find(bytes_.begin(), bytes_.end(), '\n') != bytes_.end();
+  }
+
   // The event is set while a byte is queued, and for good once the input has ended. An ended
   // input whose last byte was taken can bring nothing more: the set then gets nothing from it,
-  // so it never wakes a wait again.
-  void add_wait(WaitSet& set) {
+  // so it never wakes a wait again. A tool that reads lines may leave them queued while it waits
+  // for something else: `arrivals` then wakes the wait only for bytes, or the end, that came
+  // since its last look.
+  void add_wait(WaitSet& set, bool arrivals) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (arrivals) {
+      if (looked_at_ != arrived_) {
+        looked_at_ = arrived_;
+        set.wake_now();
+      } else if (!at_end_ && news_) {
+        ::ResetEvent(news_);  // set again by the next arrival, under this lock
+        set.add(reinterpret_cast<std::intptr_t>(news_));
+      }
+      return;
+    }
     if (!bytes_.empty()) {
       set.wake_now();
     } else if (!at_end_) {
@@ -112,12 +132,14 @@ class RedirectedInput {
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [this] { return bytes_.size() < kMaxQueued; });
       bytes_.insert(bytes_.end(), chunk, chunk + count);
+      ++arrived_;
       if (news_) ::SetEvent(news_);
       changed_.notify_all();
     }
     ::CloseHandle(input);
     std::lock_guard<std::mutex> lock(mutex_);
     at_end_ = true;
+    ++arrived_;
     if (news_) ::SetEvent(news_);
     changed_.notify_all();
   }
@@ -127,6 +149,8 @@ class RedirectedInput {
   std::condition_variable changed_;
   std::deque<unsigned char> bytes_;
   bool at_end_ = false;
+  std::uint64_t arrived_ = 0;    // chunks and the end, as they came
+  std::uint64_t looked_at_ = 0;  // arrived_ at the last look of a wait for arrivals
 };
 
 // Standard output or standard error that is a pipe or a file. A pipe whose reader stops reading
@@ -281,6 +305,28 @@ class Win32Console final : public Console {
     }
   }
 
+  void begin_input(KeyInput input) override { lines_ = input == KeyInput::kLines; }
+
+  bool line_ready() override {
+    if (!input_is_console_) return redirected_->line_waiting();
+    // The console hands the C runtime one line per read, so its buffer holds nothing between
+    // lines; a line waits as key records until Enter's, which ends the read at once.
+    if (std::feof(stdin)) return true;
+    HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    ::DWORD queued = 0;
+    if (!::GetNumberOfConsoleInputEvents(input, &queued) || queued == 0) return false;
+    std::vector<::INPUT_RECORD> records(queued);
+    if (!::PeekConsoleInputA(input, records.data(), queued, &queued)) return false;
+    for (::DWORD i = 0; i < queued; ++i) {
+      const ::KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
+      if (records[i].EventType == KEY_EVENT && key.bKeyDown &&
+          (key.wVirtualKeyCode == VK_RETURN || key.uChar.AsciiChar == '\r')) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   bool read_line(char* buffer, std::size_t size) override {
     if (input_is_console_) return read_bounded_line(&stdio_byte, nullptr, buffer, size);
     return read_bounded_line(&redirected_byte, redirected_.get(), buffer, size);
@@ -311,7 +357,9 @@ class Win32Console final : public Console {
 
   void add_wait(WaitSet& set) override {
     if (!input_is_console_) {
-      redirected_->add_wait(set);
+      redirected_->add_wait(set, lines_);
+    } else if (lines_) {
+      add_line_wait(set);
     } else {
       add_console_wait(set);
     }
@@ -371,6 +419,39 @@ class Win32Console final : public Console {
     set.add(reinterpret_cast<std::intptr_t>(input));
   }
 
+  // What a wait sleeps on at a console that is read by lines (see add_wait). A line being typed
+  // stays in the queue as key records, which keep the input handle signalled: while one is
+  // queued, the console is looked at again soon instead. Records that no line holds (mouse, focus,
+  // menu and window events, key releases) are taken out from the head first, so that between
+  // lines the wait sleeps on the handle.
+  void add_line_wait(WaitSet& set) {
+    HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    for (int round = 0; round < 4; ++round) {
+      ::INPUT_RECORD records[32];
+      ::DWORD seen = 0;
+      if (!::PeekConsoleInputA(input, records, 32, &seen)) break;
+      if (seen == 0) {
+        set.add(reinterpret_cast<std::intptr_t>(input));
+        return;
+      }
+      ::DWORD skipped = 0;
+      while (skipped < seen && !types_into_line(records[skipped]))
+        ++skipped;
+      // Only this thread reads the queue: the records peeked are still at its head.
+      ::DWORD taken = 0;
+      if (skipped > 0) ::ReadConsoleInputA(input, records, skipped, &taken);
+      if (skipped < seen) break;
+    }
+    set.wake_within(kLineRecheckNs);
+  }
+
+  // A key press, or the release of Alt that gives a character typed on the number pad.
+  static bool types_into_line(const ::INPUT_RECORD& record) {
+    const ::KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+    return record.EventType == KEY_EVENT &&
+           (key.bKeyDown || (key.wVirtualKeyCode == VK_MENU && key.uChar.AsciiChar != 0));
+  }
+
   static bool is_key_press(const ::INPUT_RECORD& record) {
     if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) return false;
     switch (record.Event.KeyEvent.wVirtualKeyCode) {
@@ -389,6 +470,7 @@ class Win32Console final : public Console {
   }
 
   static constexpr std::int64_t kUnseenKeyRecheckNs = 10'000'000;
+  static constexpr std::int64_t kLineRecheckNs = 50'000'000;
 
   static int stdio_byte(void*) {
     int byte = std::getchar();
@@ -401,6 +483,7 @@ class Win32Console final : public Console {
 
   bool input_is_console_;
   bool output_is_console_;
+  bool lines_ = false;  // the tool reads lines (KeyInput::kLines)
   std::shared_ptr<RedirectedInput> redirected_;
   std::shared_ptr<RedirectedOutput> output_;  // null at a console
   std::shared_ptr<RedirectedOutput> errors_;

@@ -11,6 +11,12 @@
 // buffer. Bytes that come in between wait in the driver's queue for the next piece. A piece's own
 // interval timer starts only with its first byte, so once earlier pieces hold bytes the port ends
 // the read itself when a piece stays empty past the interval after the last poll that saw bytes.
+//
+// A device that went away (a USB adapter pulled out) leaves the handle open, and every call on
+// it fails from then on. The port tells that from a call refused on a port that stays by asking
+// the driver for the line's status (ClearCommError), which a present device always answers: on
+// the first look for the device after any failed call, and otherwise once kLookUs have passed
+// since the last time it asked, so a loop that calls nothing that fails still learns of it soon.
 
 // Project headers first: <windows.h> defines macros with the names of the port constants, so
 // below it the code uses only the native names and types.
@@ -34,6 +40,32 @@ struct PortChanges {
   ::COMMTIMEOUTS found_timeouts;
   bool found_timeouts_read;
 };
+
+// How a driver fails a call for a device that went away: a removed device's pending delete or
+// unknown device (ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND), a device that refuses every request
+// in its state (ERROR_BAD_COMMAND), a failed request (ERROR_GEN_FAILURE), I/O aborted by the
+// removal (ERROR_OPERATION_ABORTED), a handle whose device object is gone (ERROR_INVALID_HANDLE),
+// the removal itself (ERROR_DEVICE_REMOVED, ERROR_DEVICE_NOT_CONNECTED, ERROR_DEV_NOT_EXIST); and
+// Wine's hung-up terminal, whose status requests fail with ERROR_NOT_READY and whose reads end
+// with ERROR_BROKEN_PIPE. Only a status request that fails so says the device is gone.
+bool is_removal_error(::DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_NOT_READY:
+    case ERROR_BROKEN_PIPE:
+      return true;
+    default:
+      return false;
+  }
+}
 
 void undo_port_changes(const void* state, restore::Way way) {
   // A copy: the Win32 calls take their settings by non-const pointer.
@@ -87,7 +119,7 @@ class Win32SerialPort final : public SerialPort {
     native.ByteSize = dcb.ByteSize;
     native.Parity = dcb.Parity;
     native.StopBits = dcb.StopBits;
-    return ::SetCommState(handle_, &native) != 0;
+    return succeeded(::SetCommState(handle_, &native));
   }
 
   bool SetCommTimeouts(const COMMTIMEOUTS& timeouts) override {
@@ -98,19 +130,19 @@ class Win32SerialPort final : public SerialPort {
     native.ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
     native.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
     native.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
-    if (!::SetCommTimeouts(handle_, &native)) return false;
+    if (!succeeded(::SetCommTimeouts(handle_, &native))) return false;
     take_timeouts(native);
     return true;
   }
 
   bool EscapeCommFunction(std::uint32_t function) override {
     // The tools' codes are the Win32 values.
-    return is_open() && ::EscapeCommFunction(handle_, function) != 0;
+    return is_open() && succeeded(::EscapeCommFunction(handle_, function));
   }
 
   bool GetCommModemStatus(std::uint32_t& status) override {
     ::DWORD native = 0;
-    bool ok = is_open() && ::GetCommModemStatus(handle_, &native) != 0;
+    bool ok = is_open() && succeeded(::GetCommModemStatus(handle_, &native));
     status = ok ? native : 0;  // no line reads as asserted when the driver cannot tell
     return ok;
   }
@@ -142,7 +174,7 @@ class Win32SerialPort final : public SerialPort {
     ::DWORD count = 0;
     if (!::GetOverlappedResult(handle_, &transfer->native, &count, wait ? TRUE : FALSE)) {
       // Still running, or ended in error; an error stays "running" for good, as callers expect.
-      if (::GetLastError() != ERROR_IO_INCOMPLETE) transfer->state = TransferState::kFailed;
+      if (::GetLastError() != ERROR_IO_INCOMPLETE) fail(*transfer);
       return false;
     }
     transfer->state = TransferState::kFinished;
@@ -151,6 +183,21 @@ class Win32SerialPort final : public SerialPort {
   }
 
   bool counts_running_reads() override { return read_in_pieces_; }
+
+  PortPresence presence() override {
+    if (gone_) return PortPresence::kGone;
+    if (!is_open()) return PortPresence::kHere;
+    std::int64_t now = now_us();
+    if (!failed_since_look_ && now - looked_us_ < kLookUs) return PortPresence::kHere;
+    failed_since_look_ = false;
+    looked_us_ = now;
+    ::DWORD errors = 0;
+    ::COMSTAT status;
+    // The line's error flags it clears are read by no tool; a driver that aborts transfers on a
+    // line error takes them again only once they are cleared.
+    gone_ = !::ClearCommError(handle_, &errors, &status) && is_removal_error(::GetLastError());
+    return gone_ ? PortPresence::kGone : PortPresence::kHere;
+  }
 
   void add_wait(WaitSet& set) override {
     // A transfer seen finished signals for good: only running ones can bring news.
@@ -214,7 +261,23 @@ class Win32SerialPort final : public SerialPort {
   // The longest a poll waits for a cancelled piece to complete; Wine takes about 0.1 ms.
   static constexpr ::DWORD kCancelWaitMs = 5;
 
+  // Whether the device may be gone is asked this often when no call failed in between.
+  static constexpr std::int64_t kLookUs = 100'000;
+
   bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+  // A native call's result. A call that failed, other than by still running, makes the next
+  // presence() ask whether the device is still there.
+  bool succeeded(BOOL ok) {
+    if (!ok && ::GetLastError() != ERROR_IO_PENDING && ::GetLastError() != ERROR_IO_INCOMPLETE)
+      failed_since_look_ = true;
+    return ok != 0;
+  }
+
+  void fail(Transfer& transfer) {
+    transfer.state = TransferState::kFailed;
+    failed_since_look_ = true;
+  }
 
   PortChanges changes() const {
     return {handle_, found_state_, found_state_read_, found_timeouts_, found_timeouts_read_};
@@ -224,7 +287,7 @@ class Win32SerialPort final : public SerialPort {
     if (!is_open()) return false;
     native = ::DCB{};
     native.DCBlength = sizeof native;
-    return ::GetCommState(handle_, &native) != 0;
+    return succeeded(::GetCommState(handle_, &native));
   }
 
   static bool is_running(const Transfer& transfer) {
@@ -250,7 +313,7 @@ class Win32SerialPort final : public SerialPort {
     transfer.bytes_seen_us = 0;
     if (!start_piece(transfer, is_write)) {
       // Never started: polls report it as running and it is never restarted by a poller.
-      if (::GetLastError() != ERROR_IO_PENDING) transfer.state = TransferState::kFailed;
+      if (::GetLastError() != ERROR_IO_PENDING) fail(transfer);
       return false;
     }
     transfer.state = TransferState::kFinished;
@@ -312,7 +375,7 @@ class Win32SerialPort final : public SerialPort {
         break;
       }
       if (::GetLastError() != ERROR_OPERATION_ABORTED || !read.cancelling) {
-        read.state = TransferState::kFailed;  // an error looks like a read still running
+        fail(read);  // an error looks like a read still running
         return false;
       }
       // Cut by a poll: its bytes count, the rest of the buffer goes on in the next piece.
@@ -327,7 +390,7 @@ class Win32SerialPort final : public SerialPort {
         read.done += static_cast<::DWORD>(read.native.InternalHigh);
         read.state = TransferState::kFinished;
       } else if (::GetLastError() != ERROR_IO_PENDING) {
-        read.state = TransferState::kFailed;
+        fail(read);
         return false;
       }
     }
@@ -367,7 +430,7 @@ class Win32SerialPort final : public SerialPort {
       BOOL ok = is_write ? ::WriteFile(handle_, buffer, length, &done, nullptr)
                          : ::ReadFile(handle_, buffer, length, &done, nullptr);
       if (count) *count = done;
-      return ok != 0;
+      return succeeded(ok);
     }
     ::OVERLAPPED native{};
     native.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -377,6 +440,7 @@ class Win32SerialPort final : public SerialPort {
     if (ok || ::GetLastError() == ERROR_IO_PENDING) {
       ok = ::GetOverlappedResult(handle_, &native, &done, TRUE);
     }
+    succeeded(ok);
     ::CloseHandle(native.hEvent);
     if (count) *count = done;
     return ok != 0;
@@ -405,6 +469,9 @@ class Win32SerialPort final : public SerialPort {
   Transfer read_;
   ::DWORD read_interval_ms_ = 0;
   bool read_in_pieces_ = false;
+  bool failed_since_look_ = false;
+  std::int64_t looked_us_ = 0;
+  bool gone_ = false;
   std::int64_t ticks_per_second_ = [] {
     ::LARGE_INTEGER frequency;
     ::QueryPerformanceFrequency(&frequency);

@@ -73,12 +73,22 @@ class SerialLine:
     """A pseudo-terminal whose slave Wine opens as COM5; the master end is the far side."""
 
     def __init__(self, link_dir):
+        self.link = os.path.join(link_dir, "com" + PORT_ARGUMENT)
+        self.plug()
+
+    def plug(self):
         self.master, self.slave = pty.openpty()
         # A serial port passes bytes untouched: no echo, no line editing, no CR/LF mapping.
         tty.setraw(self.slave)
-        self.link = os.path.join(link_dir, "com" + PORT_ARGUMENT)
         os.symlink(os.ttyname(self.slave), self.link)
         self.received = Collector(self.master)
+
+    # The terminal closed, as an adapter pulled out hangs up its tty, and its link gone.
+    def unplug(self):
+        os.close(self.master)
+        os.close(self.slave)
+        os.unlink(self.link)
+        self.received.thread.join()  # before a new terminal can get its descriptor's number
 
     def send(self, data):
         os.write(self.master, data)
@@ -286,6 +296,38 @@ def wendro_square_wave(build_dir, line):
         program.stop()
 
 
+def tessik_port_returns(build_dir, line):
+    # The burst typed while COM5 is away waits for it, and goes out whole with the lines typed
+    # after it once a new terminal is there; q quits while it is away again. Away, it rests.
+    program = Program(build_dir, "tessik", PORT_ARGUMENT)
+    gone = "tessik: %s went away; waiting for it (q quits)\n" % PORT_ARGUMENT
+    errors = lambda: program.stderr.snapshot().decode("latin-1").replace("\r\n", "\n")
+    # Processor time, user and system, in clock ticks.
+    ticks = lambda: sum(map(int, open("/proc/%d/stat" % program.process.pid).read().split()[13:15]))
+    try:
+        program.wait_output(r"^>$")
+        line.unplug()
+        program.type(b"3\n4\n5\n")
+        check(program.stderr.wait_for(lambda _: errors() == gone, START_TIMEOUT), repr(errors()))
+        start = ticks()
+        time.sleep(2.0)
+        used = (ticks() - start) / os.sysconf("SC_CLK_TCK")
+        check(used < 0.4, "away, it used %.2f s of processor time in 2 s" % used)
+        line.plug()
+        check(line.received.wait_for(lambda data: len(data) >= 3, START_TIMEOUT), "no burst")
+        time.sleep(0.5)
+        burst = line.received.take()
+        check(burst == b"\xf5\xd5\x55" and line.output_speed() == termios.B600, burst.hex())
+        line.unplug()
+        program.type(b"6\nq\n")
+        back = "tessik: %s is back\n" % PORT_ARGUMENT
+        check(program.wait_exit() == 0 and errors() == gone + back + gone, repr(errors()))
+    finally:
+        program.stop()
+        if not os.path.lexists(line.link):
+            line.plug()
+
+
 def lorvel_without_modem_lines(build_dir, line):
     # Wine gives a pseudo-terminal no control lines, so the circuit's answer is constant: one
     # line of input, printed once; any key then ends the tool.
@@ -386,6 +428,8 @@ CASES = [
     ("tessik: bursts of 14 and 1 pulses at 600 baud, q quits, the port left at 2400 baud",
      tessik_bursts),
     ("tessik: the end of input quits like q", tessik_end_of_input),
+    ("tessik: COM5 away and back, the held burst sent whole at 600 baud, q quits while away",
+     tessik_port_returns),
     ("wendro: 800 Hz wave, + steps to 960 Hz, q quits", wendro_square_wave),
     ("lorvel: constant input printed once without modem lines, a key quits",
      lorvel_without_modem_lines),
@@ -417,6 +461,10 @@ def map_com_port(link):
     # Wine maps its COM ports when it starts: restart it so the new mapping is read.
     subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Started here, it keeps no program's stderr: the terminal it opens as COM5 becomes its
+    # controlling one, and when that closes, its hang-up signal makes it list its objects there.
+    # It stays for a minute after the last program, so no case starts one.
+    subprocess.run(["wineserver", "-p60"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def main():
