@@ -23,7 +23,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace serial {
 namespace win32 {
@@ -309,20 +308,17 @@ class Win32Console final : public Console {
 
   bool line_ready() override {
     if (!input_is_console_) return redirected_->line_waiting();
-    // The console hands the C runtime one line per read, so its buffer holds nothing between
-    // lines; a line waits as key records until Enter's, which ends the read at once.
+    // The console edits and echoes a line only while a read runs: keys typed with none running
+    // would show nothing until Enter. So a line counts as ready from its first key on, and the
+    // read then takes it with the console's own echo and editing; between lines nothing is
+    // queued but records that no line holds.
     if (std::feof(stdin)) return true;
     HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    ::INPUT_RECORD records[64];
     ::DWORD queued = 0;
-    if (!::GetNumberOfConsoleInputEvents(input, &queued) || queued == 0) return false;
-    std::vector<::INPUT_RECORD> records(queued);
-    if (!::PeekConsoleInputA(input, records.data(), queued, &queued)) return false;
+    if (!::PeekConsoleInputA(input, records, 64, &queued)) return true;
     for (::DWORD i = 0; i < queued; ++i) {
-      const ::KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
-      if (records[i].EventType == KEY_EVENT && key.bKeyDown &&
-          (key.wVirtualKeyCode == VK_RETURN || key.uChar.AsciiChar == '\r')) {
-        return true;
-      }
+      if (types_into_line(records[i])) return true;
     }
     return false;
   }
