@@ -294,6 +294,13 @@ bool RemotePort::GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& tran
   return transfers_.result(overlapped, transferred, wait);
 }
 
+PortPresence RemotePort::presence() {
+  // A close or a reset shows in the read, and so does the error the system ends a silent
+  // connection with.
+  pump();
+  return closed_ || lost_ ? PortPresence::kGone : PortPresence::kHere;
+}
+
 void RemotePort::CloseHandle() {
   if (closed_) return;
   transfers_.abandon();

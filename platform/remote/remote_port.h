@@ -72,6 +72,9 @@ class RemotePort : public SerialPort,
   bool ReadFile(void* buffer, std::uint32_t length, std::uint32_t* received,
                 OVERLAPPED* overlapped) override;
   bool GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred, bool wait) override;
+  // kGone once the connection is lost: closed or reset by the server, or ended by the system
+  // when the server stays silent (see connect_link). Reads what has come, never blocks.
+  PortPresence presence() override;
   void CloseHandle() override;
   void add_wait(WaitSet& set) override;
 
