@@ -13,6 +13,7 @@ namespace {
 using namespace telnet;
 
 constexpr int kConnectTimeoutMs = 5000;
+constexpr int kReconnectTimeoutMs = 1000;
 
 // SET-CONTROL values for the control lines and break.
 constexpr std::uint8_t kBreakOn = 5;
@@ -81,13 +82,13 @@ std::unique_ptr<RemotePort> RemotePort::open(std::unique_ptr<Link> link,
   // "Port already in use"): the port is open once the settings are asked without that happening.
   // A server that merely does not answer is left to the settings' read, which then fails at once
   // instead of waiting for the same silence again.
-  bool answered = port->exchange_settings(nullptr, timeouts.answer_ns);
+  bool answered = port->exchange_settings(nullptr, timeouts.opening_answer_ns);
   port->opening_asked_ = true;
   if (port->lost_) return nullptr;
   // A few more trips, so that the first row's pacing already knows the path.
   for (int trip = 1; trip < kOpeningTrips && answered; ++trip) {
     port->send_probe();
-    if (!port->wait_for_probe(timeouts.answer_ns)) break;
+    if (!port->wait_for_probe(timeouts.opening_answer_ns)) break;
   }
   if (port->lost_) return nullptr;
   return port;
@@ -586,10 +587,14 @@ void RemotePort::on_subnegotiation(std::uint8_t option, const std::uint8_t* payl
   }
 }
 
-std::unique_ptr<SerialPort> open_remote_port(const char* url) {
+std::unique_ptr<SerialPort> open_remote_port(const char* url, bool again) {
   RemoteAddress address;
   if (!parse_remote_url(url, address)) return nullptr;
-  return RemotePort::open(connect_link(address, kConnectTimeoutMs));
+  if (!again) return RemotePort::open(connect_link(address, kConnectTimeoutMs));
+  RemoteTimeouts timeouts;
+  timeouts.negotiation_ns = 2'000'000'000;
+  timeouts.opening_answer_ns = 1'000'000'000;
+  return RemotePort::open(connect_link(address, kReconnectTimeoutMs), timeouts);
 }
 
 }  // namespace serial
