@@ -124,7 +124,9 @@ bool RemotePort::negotiate() {
 // --- the settings ------------------------------------------------------------------------
 
 bool RemotePort::exchange_settings(const DCB* settings, std::int64_t timeout_ns) {
-  // A rate answer still due is the probe's: it comes first, as the server answers in order.
+  // A rate answer still due is the probe's: it comes first, as the server answers in order, and
+  // within the same time.
+  std::int64_t deadline = now_ns() + timeout_ns;
   if (probe_pending_) wait_for_probe(timeout_ns);
   std::uint8_t commands[kSettings * kMaxCommand];
   for (Setting& setting : settings_)
@@ -133,7 +135,6 @@ bool RemotePort::exchange_settings(const DCB* settings, std::int64_t timeout_ns)
   // The trip is timed only when the commands left at once, not behind unsent data.
   bool timed = outgoing_count_ == 0;
   std::int64_t sent = now_ns();
-  std::int64_t deadline = sent + timeout_ns;
   for (;;) {
     bool all = true;
     for (const Setting& setting : settings_)
@@ -309,12 +310,12 @@ void RemotePort::CloseHandle() {
   // line would carry the commands as data.
   if (!lost_ && com_port_accepted_) {
     // As a local close does: what is still queued for the line is dropped, then the port gets
-    // back the settings it was found with.
+    // back the settings it was found with; a server that has fallen silent gets restore_ns for
+    // it all.
+    std::int64_t deadline = now_ns() + timeouts_.restore_ns;
     std::uint8_t purge[kMaxCommand];
     send_protocol(purge, encode_command(kPurgeData, kPurgeTransmit, 1, purge));
-    if (changed_ && found_known_) exchange_settings(&found_, timeouts_.restore_ns);
-    // What the link has not taken yet gets the same short while to go.
-    std::int64_t deadline = now_ns() + timeouts_.restore_ns;
+    if (changed_ && found_known_) exchange_settings(&found_, deadline - now_ns());
     while (outgoing_count_ > 0 && !lost_ && now_ns() < deadline) {
       link_->wait(deadline - now_ns(), true);
       flush_outgoing();
