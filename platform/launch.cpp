@@ -14,8 +14,11 @@ class WithRemotePorts final : public System {
   std::unique_ptr<SerialPort> CreateFileA(const char* device_name, std::uint32_t access,
                                           std::uint32_t flags) override {
     // A remote address is its own device name, so the name tells the form as the argument did.
+    // The start opens one port; a remote one opened after it is the loop's reconnect.
     if (classify_port_argument(device_name).form == PortForm::kRemote) {
-      return open_remote_port(device_name);
+      std::unique_ptr<SerialPort> port = open_remote_port(device_name, remote_opened_);
+      remote_opened_ = remote_opened_ || port != nullptr;
+      return port;
     }
     return native_.CreateFileA(device_name, access, flags);
   }
@@ -34,6 +37,7 @@ class WithRemotePorts final : public System {
 
  private:
   System& native_;
+  bool remote_opened_ = false;
 };
 
 }  // namespace

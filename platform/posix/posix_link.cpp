@@ -159,6 +159,18 @@ int connect_within(const addrinfo& address, std::int64_t deadline_ns) {
   }
   int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  // A server whose host or network went away says nothing: the system ends the connection once
+  // it has been silent for about 10 s (keepalive probes from 5 s on, one a second) or has left
+  // sent data unacknowledged as long, and the port then counts it as lost.
+  int idle_s = 5;
+  int interval_s = 1;
+  int probes = 5;
+  unsigned int unacknowledged_ms = 10'000;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged_ms, sizeof unacknowledged_ms);
   return fd;
 }
 

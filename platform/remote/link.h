@@ -39,6 +39,8 @@ class Link {
 
 // Connects to the server within `timeout_ms`; null when nobody answers or listens there. The
 // connection sends small writes at once (no Nagle delay): settings and paced data are due now.
+// A server that falls silent (its host or the network gone) has the connection ended by the
+// system after about 10 s, idle or not: the link then counts it as lost.
 std::unique_ptr<Link> connect_link(const RemoteAddress& address, int timeout_ms);
 
 }  // namespace serial

@@ -13,6 +13,7 @@ namespace {
 using namespace telnet;
 
 constexpr int kConnectTimeoutMs = 5000;
+constexpr int kReconnectTimeoutMs = 1000;
 
 // SET-CONTROL values for the control lines and break.
 constexpr std::uint8_t kBreakOn = 5;
@@ -81,13 +82,13 @@ std::unique_ptr<RemotePort> RemotePort::open(std::unique_ptr<Link> link,
   // "Port already in use"): the port is open once the settings are asked without that happening.
   // A server that merely does not answer is left to the settings' read, which then fails at once
   // instead of waiting for the same silence again.
-  bool answered = port->exchange_settings(nullptr, timeouts.answer_ns);
+  bool answered = port->exchange_settings(nullptr, timeouts.opening_answer_ns);
   port->opening_asked_ = true;
   if (port->lost_) return nullptr;
   // A few more trips, so that the first row's pacing already knows the path.
   for (int trip = 1; trip < kOpeningTrips && answered; ++trip) {
     port->send_probe();
-    if (!port->wait_for_probe(timeouts.answer_ns)) break;
+    if (!port->wait_for_probe(timeouts.opening_answer_ns)) break;
   }
   if (port->lost_) return nullptr;
   return port;
@@ -123,7 +124,9 @@ bool RemotePort::negotiate() {
 // --- the settings ------------------------------------------------------------------------
 
 bool RemotePort::exchange_settings(const DCB* settings, std::int64_t timeout_ns) {
-  // A rate answer still due is the probe's: it comes first, as the server answers in order.
+  // A rate answer still due is the probe's: it comes first, as the server answers in order, and
+  // within the same time.
+  std::int64_t deadline = now_ns() + timeout_ns;
   if (probe_pending_) wait_for_probe(timeout_ns);
   std::uint8_t commands[kSettings * kMaxCommand];
   for (Setting& setting : settings_)
@@ -132,7 +135,6 @@ bool RemotePort::exchange_settings(const DCB* settings, std::int64_t timeout_ns)
   // The trip is timed only when the commands left at once, not behind unsent data.
   bool timed = outgoing_count_ == 0;
   std::int64_t sent = now_ns();
-  std::int64_t deadline = sent + timeout_ns;
   for (;;) {
     bool all = true;
     for (const Setting& setting : settings_)
@@ -294,6 +296,13 @@ bool RemotePort::GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& tran
   return transfers_.result(overlapped, transferred, wait);
 }
 
+PortPresence RemotePort::presence() {
+  // A close or a reset shows in the read, and so does the error the system ends a silent
+  // connection with.
+  pump();
+  return closed_ || lost_ ? PortPresence::kGone : PortPresence::kHere;
+}
+
 void RemotePort::CloseHandle() {
   if (closed_) return;
   transfers_.abandon();
@@ -301,12 +310,12 @@ void RemotePort::CloseHandle() {
   // line would carry the commands as data.
   if (!lost_ && com_port_accepted_) {
     // As a local close does: what is still queued for the line is dropped, then the port gets
-    // back the settings it was found with.
+    // back the settings it was found with; a server that has fallen silent gets restore_ns for
+    // it all.
+    std::int64_t deadline = now_ns() + timeouts_.restore_ns;
     std::uint8_t purge[kMaxCommand];
     send_protocol(purge, encode_command(kPurgeData, kPurgeTransmit, 1, purge));
-    if (changed_ && found_known_) exchange_settings(&found_, timeouts_.restore_ns);
-    // What the link has not taken yet gets the same short while to go.
-    std::int64_t deadline = now_ns() + timeouts_.restore_ns;
+    if (changed_ && found_known_) exchange_settings(&found_, deadline - now_ns());
     while (outgoing_count_ > 0 && !lost_ && now_ns() < deadline) {
       link_->wait(deadline - now_ns(), true);
       flush_outgoing();
@@ -579,10 +588,14 @@ void RemotePort::on_subnegotiation(std::uint8_t option, const std::uint8_t* payl
   }
 }
 
-std::unique_ptr<SerialPort> open_remote_port(const char* url) {
+std::unique_ptr<SerialPort> open_remote_port(const char* url, bool again) {
   RemoteAddress address;
   if (!parse_remote_url(url, address)) return nullptr;
-  return RemotePort::open(connect_link(address, kConnectTimeoutMs));
+  if (!again) return RemotePort::open(connect_link(address, kConnectTimeoutMs));
+  RemoteTimeouts timeouts;
+  timeouts.negotiation_ns = 2'000'000'000;
+  timeouts.opening_answer_ns = 1'000'000'000;
+  return RemotePort::open(connect_link(address, kReconnectTimeoutMs), timeouts);
 }
 
 }  // namespace serial

@@ -31,6 +31,7 @@ struct RemoteTimeouts {
   // taken 6 s on a slow machine.
   std::int64_t negotiation_ns = 10'000'000'000;
   std::int64_t answer_ns = 3'000'000'000;          // every answer to the settings sent or asked
+  std::int64_t opening_answer_ns = 3'000'000'000;  // each answer to the open's own queries
   std::int64_t restore_ns = 1'000'000'000;         // the found settings' answers at the close
   std::int64_t probe_interval_ns = 3'000'000'000;  // between round-trip queries while writing
 };
@@ -72,6 +73,9 @@ class RemotePort : public SerialPort,
   bool ReadFile(void* buffer, std::uint32_t length, std::uint32_t* received,
                 OVERLAPPED* overlapped) override;
   bool GetOverlappedResult(OVERLAPPED& overlapped, std::uint32_t& transferred, bool wait) override;
+  // kGone once the connection is lost: closed or reset by the server, or ended by the system
+  // when the server stays silent (see connect_link). Reads what has come, never blocks.
+  PortPresence presence() override;
   void CloseHandle() override;
   void add_wait(WaitSet& set) override;
 
@@ -171,7 +175,10 @@ class RemotePort : public SerialPort,
 };
 
 // Opens rfc2217://HOST:PORT: connects within about 5 s and negotiates; null when the argument is
-// malformed or the server cannot be had.
-std::unique_ptr<SerialPort> open_remote_port(const char* url);
+// malformed or the server cannot be had. `again` is a loop's reconnect to the server it had: the
+// loop and its keys wait on the attempt, so it gets about 1 s to connect, 2 s for the option and
+// 1 s for each of the open's answers (a server that comes back answers at once), and the loop
+// tries again later instead.
+std::unique_ptr<SerialPort> open_remote_port(const char* url, bool again = false);
 
 }  // namespace serial

@@ -5,6 +5,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 
 namespace serial {
@@ -195,6 +196,17 @@ class WinsockLink final : public Link {
   }
   BOOL on = TRUE;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  // A server whose host or network went away says nothing: the system ends the connection once
+  // it has been silent for about 10 s (keepalive probes from 5 s on, ten of them half a second
+  // apart) or has left sent data unacknowledged as long, and the port then counts it as lost.
+  ::tcp_keepalive keepalive{1, 5000, 500};
+  ::DWORD returned = 0;
+  ::WSAIoctl(socket, SIO_KEEPALIVE_VALS, &keepalive, sizeof keepalive, nullptr, 0, &returned,
+             nullptr, nullptr);
+  constexpr int kTcpMaxRetransmitSeconds = 5;  // TCP_MAXRT, which the headers may lack
+  ::DWORD unacknowledged_s = 10;
+  ::setsockopt(socket, IPPROTO_TCP, kTcpMaxRetransmitSeconds,
+               reinterpret_cast<const char*>(&unacknowledged_s), sizeof unacknowledged_s);
   return socket;
 }
 

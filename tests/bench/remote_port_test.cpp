@@ -483,9 +483,13 @@ TEST(RemotePort, ALostConnectionFailsWithoutSpinningAndTheCloseRestoresWhatItFou
   auto second = open(other);
   ASSERT_NE(second, nullptr);
   ASSERT_TRUE(second->SetCommState(serial::DCB{600, 8, serial::NOPARITY, serial::ONESTOPBIT}));
+  EXPECT_EQ(second->presence(), serial::PortPresence::kHere);
   server->hang_up_at_ns = server->now;
-  std::uint8_t burst[60] = {};
+  // The loop's look sees the hang-up at once, without a transfer of its own.
   std::int64_t before = server->now;
+  EXPECT_EQ(second->presence(), serial::PortPresence::kGone);
+  EXPECT_EQ(server->now, before);
+  std::uint8_t burst[60] = {};
   EXPECT_FALSE(second->WriteFile(burst, sizeof burst, nullptr, nullptr));
   // The failed write lasts as long as its bytes would have on the line: a loop sleeps.
   EXPECT_GE(server->now - before, 60 * 1'000 * kMs / 60);

@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   serial::RemoteTimeouts timeouts;
   timeouts.negotiation_ns = 200'000'000;
-  timeouts.answer_ns = 100'000'000;
+  timeouts.answer_ns = timeouts.opening_answer_ns = 100'000'000;
   timeouts.restore_ns = 50'000'000;
   auto server = std::make_unique<FuzzedServer>(data, size);
   server->hung_up_at_end_ = size > 0 && (data[0] & 1);

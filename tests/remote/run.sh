@@ -3,7 +3,8 @@
 # pseudo-terminals on the loopback, and tests/remote/remote_check.py, holding each pty's master end,
 # checks what the remote line carries: tessik's bursts byte for byte, wendro's and kadrel's streams
 # at the line rate of their settings, kadrel's report of a returned stream, lorvel's refusal, the
-# failures (bad URLs, nobody listening, a server that does not serve), and tessik.exe under Wine.
+# failures (bad URLs, nobody listening, a server that does not serve), wendro's row again after
+# ser2net is ended and started anew, and tessik.exe under Wine.
 # Usage: tests/remote/run.sh [build dir, default build/release]; the Windows build is build/windows.
 # Run from anywhere as root (it installs what is missing). Ends with `remote: N passed, M failed`.
 set -uo pipefail
