@@ -296,6 +296,26 @@ def list_chips(machine, checks, on):
     return refused
 
 
+def gadget(chip, number):
+    """The shell line that poses `chip` on dummy_udc.NUMBER, its serial number its name."""
+    g = f"{GADGETS}/{chip.name}"
+    args = " ".join(["acm"] * chip.acm + [f"echo={ECHO}"] + list(chip.answers))
+    return (f"mkdir {g} {g}/strings/0x409 {g}/configs/c.1 {g}/functions/ffs.{chip.name} /dev/ffs/{chip.name} && "
+            f"echo {chip.vendor:#06x} >{g}/idVendor && echo {chip.product:#06x} >{g}/idProduct && "
+            f"echo {chip.bcd:#06x} >{g}/bcdDevice && echo {chip.device_class} >{g}/bDeviceClass && "
+            f"echo {chip.name} >{g}/strings/0x409/serialnumber && "
+            f"ln -s {g}/functions/ffs.{chip.name} {g}/configs/c.1/ && "
+            f"mount -t functionfs {chip.name} /dev/ffs/{chip.name} && "
+            f"(usb_chip {chip.name} /dev/ffs/{chip.name} {g}/UDC dummy_udc.{number} {args} >&7 2>&1 &)")
+
+
+def tty_names(console):
+    """{serial number: tty path} of the guest's USB serial ttys."""
+    _, text = console.sh("for t in /sys/class/tty/ttyUSB* /sys/class/tty/ttyACM*; do "
+                         "echo tty ${t##*/} $(cat $t/device/../serial $t/device/../../serial 2>/dev/null); done")
+    return {serial: f"/dev/{name}" for name, serial in re.findall(r"(?m)^tty (\S+) (\S+)", text)}
+
+
 def pose(machine, checks):
     """Poses every chip, each on a dummy_hcd controller of its own: {chip name: tty path}."""
     console = machine.console
@@ -306,27 +326,14 @@ def pose(machine, checks):
         "mount -t configfs none /sys/kernel/config; mkdir -p /dev/ffs")
     checks.check("the gadget side and the chips' drivers load", "failed" not in text, text.strip())
     for number, chip in enumerate(CHIPS):
-        g = f"{GADGETS}/{chip.name}"
-        args = " ".join(["acm"] * chip.acm + [f"echo={ECHO}"] + list(chip.answers))
-        status, text = console.sh(
-            f"mkdir {g} {g}/strings/0x409 {g}/configs/c.1 {g}/functions/ffs.{chip.name} /dev/ffs/{chip.name} && "
-            f"echo {chip.vendor:#06x} >{g}/idVendor && echo {chip.product:#06x} >{g}/idProduct && "
-            f"echo {chip.bcd:#06x} >{g}/bcdDevice && echo {chip.device_class} >{g}/bDeviceClass && "
-            f"echo {chip.name} >{g}/strings/0x409/serialnumber && "
-            f"ln -s {g}/functions/ffs.{chip.name} {g}/configs/c.1/ && "
-            f"mount -t functionfs {chip.name} /dev/ffs/{chip.name} && "
-            f"(usb_chip {chip.name} /dev/ffs/{chip.name} {g}/UDC dummy_udc.{number} {args} >&7 2>&1 &)")
+        status, text = console.sh(gadget(chip, number))
         checks.check(f"{chip.name} is posed", status == 0, text.strip())
     # Enumeration and the drivers' probes run in the background.
-    _, text = console.sh(
+    console.sh(
         f"i=0; until [ $(for t in /sys/class/tty/tty[UA][SC][BM]*; do cat $t/device/../serial $t/device/../../serial; "
         f"done 2>/dev/null | grep -c -e ch34 -e cp210 -e pl2303 -e arduino) -ge {len(CHIPS)} ] || [ $i -ge 100 ]; do "
-        f"sleep 0.2; i=$((i + 1)); done; "
-        "for t in /sys/class/tty/ttyUSB* /sys/class/tty/ttyACM*; do "
-        "echo tty ${t##*/} $(cat $t/device/../serial $t/device/../../serial 2>/dev/null); done", 60)
-    ttys = {}
-    for name, serial in re.findall(r"(?m)^tty (\S+) (\S+)", text):
-        ttys[serial] = f"/dev/{name}"
+        f"sleep 0.2; i=$((i + 1)); done", 60)
+    ttys = tty_names(console)
     missing = [chip.name for chip in CHIPS if chip.name not in ttys]
     checks.check("every posed chip has its tty", not missing, f"missing {missing}" if missing else
                  ", ".join(f"{c.name} {ttys[c.name]}" for c in CHIPS))
@@ -531,9 +538,101 @@ def kadrel_loops(machine, checks, on):
                      f"printed {printed}, line {describe(now)}, status {status}")
 
 
+BACK_BOUND = 10  # s from a tty's return to the program's setting on the chip; TCG is slow
+
+
+def returns(machine, checks, on):
+    """Chips unbound from their UDC and bound again under running programs: wendro at row 16 on
+    the CH341 by its ttyUSB name and on the CP2104 by a by-id name (made and removed as udev
+    would), kadrel on the PL2303 TA; each says its port went away and is back, and its setting is
+    on the chip again. A CH341 of another serial number that comes under the first's name while
+    it is away is left alone."""
+    console, log = machine.console, machine.chip_log
+    ch341, cp2104, pl2303 = (next(c for c in on if c.name == n) for n in ("ch341-v31", "cp2104", "pl2303-ta"))
+    other = Ch341("ch341-other", 0x31)
+    # udev's by-id name for a device without manufacturer and product strings.
+    link = f"/dev/serial/by-id/usb-{cp2104.vendor:04x}_{cp2104.product:04x}_{cp2104.name}-if00-port0"
+    console.sh(f"mkdir -p /dev/serial/by-id; ln -s ../../{on[cp2104][5:]} {link}")
+    ports = {ch341: on[ch341], cp2104: link, pl2303: on[pl2303]}
+    programs = {chip: Tagged(machine, "kadrel" if chip is pl2303 else "wendro", chip, port)
+                for chip, port in ports.items()}
+    keys(console, [programs[ch341], programs[cp2104]], "+++")
+    for chip in (ch341, cp2104):
+        programs[chip].expect(r" *1440 Hz$", timeout=LABEL_TIMEOUT)
+    time.sleep(1)
+    before = {chip: (setting_at(states(log, chip), time.time()), byte_at(log, chip, time.time())) for chip in ports}
+
+    def bind(chip, udc=None):
+        return f"echo {'' if udc == '' else f'dummy_udc.{CHIPS.index(chip)}'} >{GADGETS}/{chip.name}/UDC; "
+
+    def wait(device, gone=False):  # up to 10 s
+        return (f"i=0; while [ {'' if gone else '! '}-e {device} ] && [ $i -lt 500 ]; do usleep 20000; "
+                "i=$((i + 1)); done; ")
+
+    def came(chip, device, make=""):  # logs "NAME node back" once the node is there (and linked)
+        return wait(device) + f"[ -e {device} ] && {{ {make}echo '{chip.name} node back' >&7; }}; "
+
+    def node_back(chip, index):
+        found = log.expect(re.escape(chip.name) + " node back$", index, 5)
+        return found and next(when for when, line in chip_lines(log, chip, index) if line == "node back")
+
+    # Bound one at a time, in the order of their names: each takes the lowest free ttyUSB number.
+    index = log.mark()
+    console.sh("".join(bind(chip, "") for chip in ports) + f"rm {link}; " +
+               "".join(wait(on[chip], gone=True) for chip in ports))
+    for chip, program in programs.items():
+        program.expect(".* went away", index)
+    console.sh(gadget(other, CHIPS.index(ch341)) + "; " + came(other, on[ch341]) + bind(cp2104) +
+               came(cp2104, on[cp2104], f"ln -s ../../{on[cp2104][5:]} {link}; ") + bind(pl2303) +
+               came(pl2303, on[pl2303]), 60)
+    back = {chip: node_back(chip, index) for chip in (cp2104, pl2303)}
+    programs[pl2303].expect(".* is back$", index, 15)
+    report = log.mark()
+    console.sh(f"for p in $(pidof usb_chip); do grep -q {pl2303.name} /proc/$p/cmdline && kill -USR1 $p; done")
+    reported = programs[pl2303].expect(r"\.* *(\d+\.\d{3}) Sec\.$", report, 20)
+    # The other CH341 is not even opened: its driver would program it then.
+    taken, under = node_back(other, index), tty_names(console).get(other.name)
+    time.sleep(2.5)
+    opened = [line for when, line in chip_lines(log, other, index) if taken and when > taken and control(line)]
+    checks.check(f"another CH341 under {on[ch341]}: wendro waits and leaves it alone, not opened",
+                 under == on[ch341] and not opened and not programs[ch341].expect(".* is back$", index, 0),
+                 f"it came as {under}, {len(opened)} requests after")
+    index = log.mark()
+    console.sh(bind(other, "") + wait(on[ch341], gone=True) + bind(ch341) +
+               came(ch341, on[ch341]), 30)
+    back[ch341] = node_back(ch341, index)
+    programs[ch341].expect(".* is back$", index, 15)
+    time.sleep(1)
+    names = tty_names(console)
+    checks.check(f"kadrel on the {pl2303.name} back reports {ECHO} bytes returned as {ECHO * 10 / 38400:.3f} s",
+                 reported and reported.group(1) == f"{ECHO * 10 / 38400:.3f}", reported and reported.group(0))
+    keys(console, programs.values(), "q")
+    for chip, program in programs.items():
+        name, status = "kadrel" if chip is pl2303 else "wendro", program.status()
+        said = [line[4:] for _, line in chip_lines(log, chip, program.since) if line.startswith("out ")]
+        told = [line for line in said if not re.fullmatch(r"(\.* *\d+(\.\d{3} Sec\.| Hz)|status \d+|)", line)]
+        want = [f"{name}: {ports[chip]} went away; waiting for it (q quits)", f"{name}: {ports[chip]} is back"]
+        labels = sum(1 for line in said if line.endswith(" Hz"))
+        checks.check(f"{name} on the {chip.name} by {ports[chip]}: went away, is back, nothing else; status 0 on q",
+                     told == want and labels == (4 if name == "wendro" else 0) and status == 0,
+                     f"said {told}, {labels} labels, status {status}")
+        programmed = [s for s in states(log, chip) if back[chip] and s[0] >= back[chip]]
+        again = next((s for s in programmed if s[1:] == before[chip][0][1:]), None)
+        went_on = again and any(line == f"byte {before[chip][1]:02x}" for when, line in chip_lines(log, chip)
+                                if when >= again[0])
+        took = again[0] - back[chip] if again else None
+        rate = within(before[chip][0], 38400 if name == "kadrel" else 14400)
+        checks.check(f"{name} on the {chip.name} back as {on[chip]}: {describe(before[chip][0])} on the chip again "
+                     f"within {BACK_BOUND} s of the tty's return, its bytes going on",
+                     names.get(chip.name) == on[chip] and rate and again and went_on and took < BACK_BOUND,
+                     f"back as {names.get(chip.name)}, {took and round(took, 2)} s from the tty's return; "
+                     f"after: {', '.join(describe(s) for s in programmed[:3])}")
+
+
 def run(machine, checks, work):
     """Poses the chips and runs wendro (down to row 0 and up through every row), tessik at 600
-    8N1 and kadrel at 38400 8N1 on each, every program on all chips at once."""
+    8N1 and kadrel at 38400 8N1 on each, every program on all chips at once; then takes three
+    chips away under running programs and brings them back."""
     started = time.time()
     ttys = pose(machine, checks)
     print(f"vm: chips posed in {time.time() - started:.1f} s", flush=True)
@@ -559,6 +658,7 @@ def run(machine, checks, work):
                          rows & judged == refused, f"listed {sorted(rows)}, refused {sorted(refused)}")
         tessik_bursts(machine, checks, on)
         kadrel_loops(machine, checks, on)
+        returns(machine, checks, on)
     finally:
         with open(f"{work}/chips.log", "w") as saved:
             saved.writelines(f"{when:.3f} {line}\n" for when, line in machine.chip_log.since(0))

@@ -28,17 +28,19 @@ bash tests/install.sh vm
 fetch_kernel linux-image-amd64 "$out/kernel" usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio \
   configfs udc-core libcomposite usb_f_fs dummy_hcd ch341 cp210x pl2303 cdc-acm
 
-# The programs, statically linked for the initramfs, in a build folder of their own.
-cmake -S . -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DSERIAL_TOOLS_TESTS=OFF \
+# The programs, statically linked for the initramfs, in a build folder of their own; VM_SOURCE
+# names another tree to build them from (an older commit, to see a scenario fail without a change).
+build=$out/build${VM_SOURCE:+-other}
+cmake -S "${VM_SOURCE:-.}" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSERIAL_TOOLS_TESTS=OFF \
   -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
-cmake --build "$out/build" -j2 >/dev/null
+cmake --build "$build" -j2 >/dev/null
 
 root=$out/initramfs
 rm -rf "$root" && mkdir -p "$root/bin" "$root/lib/modules" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
 cp /bin/busybox "$root/bin/busybox"
 cp tests/vm/init "$root/init" && chmod +x "$root/init"
 cp "$kernel"/*.ko "$root/lib/modules/"
-for program in lorvel tessik wendro kadrel; do cp "$out/build/$program/$program" "$root/bin/"; done
+for program in lorvel tessik wendro kadrel; do cp "$build/$program/$program" "$root/bin/"; done
 gcc -static -O2 -Wall -Wextra -o "$root/bin/modem_loop" tests/vm/modem_loop.c
 gcc -static -O2 -Wall -Wextra -pthread -o "$root/bin/usb_chip" tests/vm/usb_chip.c
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
