@@ -366,23 +366,3 @@ TEST_P(KadrelAccuracy, RandomClosuresAreMeasuredWithinTwoPulses) {
 INSTANTIATE_TEST_SUITE_P(Sweep, KadrelAccuracy, ::testing::Range(0, kSweepParts));
 
 }  // namespace
-
-// The port goes away in the middle of a returning stream: what came back so far is no
-// measurement. Back, the stream starts again at 38400 8N1 and the next closure is measured whole.
-TEST_F(KadrelBench, DropsTheMeasurementOfAPortThatWentAwayAndMeasuresAfreshOnceItIsBack) {
-  loop.close_between(frame_start(1000), frame_start(2200));
-  bench.world().set_away(frame_start(1600), sim::from_ms(1000));
-  loop.close_between(sim::from_ms(2000), sim::from_ms(2000) + 384 * kFrame);
-  ASSERT_EQ(run_until_key(sim::from_ms(4000)), 0);
-  EXPECT_EQ(screen(), "  0.100 Sec.\n");
-  EXPECT_EQ(bench.keyboard().errors(),
-            "kadrel: 1 went away; waiting for it (q quits)\nkadrel: 1 is back\n");
-  int settings_after_return = 0;
-  for (const sim::PortCall& call : bench.world().calls()) {
-    if (call.at < sim::from_ms(1000) || !call.ok) continue;
-    if (call.op == sim::PortOp::kSetCommState && call.dcb.BaudRate == 38400)
-      ++settings_after_return;
-    if (call.op == sim::PortOp::kSetCommTimeouts && call.value == 200) ++settings_after_return;
-  }
-  EXPECT_EQ(settings_after_return, 2);
-}

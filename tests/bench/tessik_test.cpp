@@ -199,37 +199,3 @@ TEST(TessikBurstBuilder, BytesForTheNamedCounts) {
 }
 
 }  // namespace
-
-// A count typed while the port is away: its burst waits, then goes out whole at 600 8N1 once the
-// port is back, and only then the tone. While a burst waits, "q" still ends the program.
-TEST(TessikAway, ABurstWaitsForThePortAndQStillQuits) {
-  Bench bench;
-  bench.world().set_away(sim::from_ms(500), sim::from_ms(1500));
-  bench.keyboard().type(sim::from_ms(1000), "14\n");
-  bench.keyboard().type(sim::from_ms(4000), "q\n");
-  ASSERT_EQ(bench.run(tessik::run, "tessik", {"1"}), 0);
-  EXPECT_EQ(bench.keyboard().errors(),
-            "tessik: 1 went away; waiting for it (q quits)\ntessik: 1 is back\n");
-  std::vector<Burst> sent = bursts(bench.world());
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_GE(sent[0].start, sim::from_ms(1500));
-  EXPECT_LT(sent[0].start, sim::from_ms(1500 + 251));
-  EXPECT_EQ(sent[0].pulses, 14u);
-  EXPECT_TRUE(sent[0].all_frames_600_8n1);
-  ASSERT_EQ(bench.keyboard().tones().size(), 1u);
-  EXPECT_GE(bench.keyboard().tones()[0].at, sent[0].start);
-  bool set_after_return = false;
-  for (const sim::PortCall& call : bench.world().calls())
-    set_after_return |=
-        call.op == PortOp::kSetCommState && call.ok && call.at >= sim::from_ms(1500);
-  EXPECT_TRUE(set_after_return);
-
-  Bench gone;
-  gone.world().set_away(sim::from_ms(100), sim::kNever);
-  gone.keyboard().type(sim::from_ms(200), "5\n");
-  gone.keyboard().type(sim::from_ms(300), "q\n");
-  ASSERT_EQ(gone.run(tessik::run, "tessik", {"1"}), 0);
-  EXPECT_TRUE(bursts(gone.world()).empty());
-  EXPECT_TRUE(gone.keyboard().tones().empty());
-  EXPECT_LT(gone.world().now(), sim::from_ms(600));
-}

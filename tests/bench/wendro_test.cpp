@@ -378,34 +378,6 @@ TEST(WendroTable, KeysMapToSteps) {
 
 }  // namespace
 
-// Pulled out on a row stepped to and plugged in again: silent while away, then the row on the
-// screen goes back on the line without being printed again.
-TEST(WendroAway, ResumesTheRowOnTheScreenOnceThePortIsBack) {
-  constexpr int kRow = 16;  // 1440 Hz: 14400 baud 8N1, a write of 260 frames in 181 ms
-  Bench bench;
-  bench.world().set_away(from_ms(3000), from_ms(4000));
-  press_steps_to(bench, 0, kRow);
-  bench.keyboard().press(from_ms(3500), '-');  // while away: no row to print
-  bench.keyboard().press(from_ms(5000), 'q');
-  ASSERT_EQ(bench.run(wendro::run, "wendro", {"1"}), serial::kQuitByUser);
-  EXPECT_EQ(bench.keyboard().errors(),
-            "wendro: 1 went away; waiting for it (q quits)\nwendro: 1 is back\n");
-  EXPECT_EQ(bench.keyboard().screen(), "   800 Hz\n   960 Hz\n  1200 Hz\n  1440 Hz\n");
-  // No write started while away (the one running when it went is all that was sent).
-  EXPECT_TRUE(frames_between(bench, from_ms(3200), from_ms(4000)).empty());
-  std::vector<SentFrame> after = frames_between(bench, from_ms(4000), from_ms(4900));
-  ASSERT_FALSE(after.empty());
-  EXPECT_NEAR(check_square_wave(bench, after), 1440.0, 1e-6);
-  // Looked for every 250 ms, back at the first look that finds it, reopened as at the start.
-  EXPECT_LT(after.front().start, from_ms(4000 + 251));
-  std::vector<PortCall> opens = calls_of(bench, PortOp::kOpen);
-  ASSERT_EQ(opens.size(), 5u);
-  for (std::size_t i = 2; i < opens.size(); ++i)
-    EXPECT_NEAR(opens[i].at - opens[i - 1].at, from_ms(250), from_ms(1));
-  EXPECT_TRUE(opens[0].ok && !opens[1].ok && !opens[3].ok && opens[4].ok);
-  EXPECT_EQ(calls_of(bench, PortOp::kGetCommState).size(), 2u);
-}
-
 // Back as a port that refuses the row on the screen: the line stays silent, as the old buffer at
 // the rate the port now runs would be a frequency the screen does not show, until a key applies
 // one.
