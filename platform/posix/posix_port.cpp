@@ -225,44 +225,6 @@ bool carries_kernel_console(int fd, const char* sysfs_root) {
   return false;
 }
 
-namespace {
-
-std::string first_line(const std::string& path) {
-  std::ifstream file(path);
-  std::string line;
-  std::getline(file, line);
-  return line;
-}
-
-}  // namespace
-
-std::string posix_port_identity(const char* port_name, const char* sysfs_root) {
-  std::string path = posix_device_path(port_name);
-  struct stat node {};
-  if (path.empty() || stat(path.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return {};
-  char number[32];
-  std::snprintf(number, sizeof number, "/dev/char/%u:%u", major(node.st_rdev), minor(node.st_rdev));
-  char* resolved = realpath((std::string(sysfs_root) + number + "/device").c_str(), nullptr);
-  if (resolved == nullptr) return {};
-  // The USB device is the nearest directory up the tree that has a vendor id: the interface's
-  // parent for cdc_acm, the usb-serial port's grandparent for the others.
-  std::string dir = resolved;
-  std::free(resolved);
-  for (int up = 0; up < 4 && !dir.empty(); ++up) {
-    std::string vendor = first_line(dir + "/idVendor");
-    if (!vendor.empty()) {
-      std::string identity = "USB " + vendor + ":" + first_line(dir + "/idProduct") + " serial " +
-                             first_line(dir + "/serial");
-      if (path.rfind("/dev/serial/by-id/", 0) != 0) {
-        identity += " at " + dir.substr(dir.rfind('/') + 1);
-      }
-      return identity;
-    }
-    dir.erase(dir.rfind('/'));
-  }
-  return {};
-}
-
 std::unique_ptr<SerialPort> open_posix_port(const char* port_name, const char* sysfs_root) {
   std::string path = posix_device_path(port_name);
   if (path.empty()) return nullptr;

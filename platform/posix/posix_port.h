@@ -36,12 +36,6 @@ std::uint32_t standard_rate_baud(speed_t code);
 // into the waveform, and a program would reconfigure the console.
 bool carries_kernel_console(int fd, const char* sysfs_root);
 
-// What tells the device behind a port name from another that may come under it later (see
-// System::port_identity): "USB vvvv:pppp serial S at PATH" for a USB adapter, without the
-// " at PATH" for a /dev/serial/by-id name, which names the adapter wherever it is plugged in.
-// Empty for any other device, and when the name names no device now.
-std::string posix_port_identity(const char* port_name, const char* sysfs_root = "/sys");
-
 class PosixPort : public SerialPort, private PacingKernel, private TransferDevice {
  public:
   // Takes an open, locked tty descriptor that is already in binary mode, the settings and exact

@@ -11,10 +11,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
 #include "line_frame.h"
+#include "port_argument.h"
 #include "serial_port.h"
 
 namespace serial {
@@ -340,6 +342,33 @@ PortListing list_posix_ports(const PortNeeds& needs, const ListRoots& roots) {
     listing.ports.push_back(std::move(port));
   }
   return listing;
+}
+
+std::string posix_port_identity(const char* port_name, const char* sysfs_root) {
+  std::string path = linux_device_path(port_name);
+  struct stat node {};
+  if (path.empty() || stat(path.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return {};
+  char number[32];
+  std::snprintf(number, sizeof number, "/dev/char/%u:%u", major(node.st_rdev), minor(node.st_rdev));
+  char* resolved = realpath((std::string(sysfs_root) + number + "/device").c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  // The USB device is the nearest directory up the tree that has a vendor id: the interface's
+  // parent for cdc_acm, the usb-serial port's grandparent for the others.
+  std::string dir = resolved;
+  std::free(resolved);
+  for (int up = 0; up < 4 && !dir.empty(); ++up) {
+    std::string vendor = read_line(dir + "/idVendor");
+    if (!vendor.empty()) {
+      std::string identity = "USB " + vendor + ":" + read_line(dir + "/idProduct") + " serial " +
+                             read_line(dir + "/serial");
+      if (path.rfind("/dev/serial/by-id/", 0) != 0) {
+        identity += " at " + dir.substr(dir.rfind('/') + 1);
+      }
+      return identity;
+    }
+    dir.erase(dir.rfind('/'));
+  }
+  return {};
 }
 
 }  // namespace serial

@@ -24,4 +24,10 @@ PortListing list_posix_ports(const PortNeeds& needs, const ListRoots& roots = {}
 // makes 8N1 only" and "56000 baud runs 57600, 2.9 % fast".
 std::string refusal_reason(const RateGenerator& generator, const PortNeeds::Setting& setting);
 
+// What tells the device behind a port name from another that may come under it later (see
+// System::port_identity): "USB vvvv:pppp serial S at PATH" for a USB adapter, without the
+// " at PATH" for a /dev/serial/by-id name, which names the adapter wherever it is plugged in.
+// Empty for any other device, and when the name names no device now.
+std::string posix_port_identity(const char* port_name, const char* sysfs_root = "/sys");
+
 }  // namespace serial
